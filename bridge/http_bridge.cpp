@@ -1,0 +1,1 @@
+#include "bridge/http_bridge.h"

@@ -1,0 +1,68 @@
+# What differs between the three deliverables is decided here, once:
+# the library's file name, the Java package its native methods bind to,
+# and the JNI headers it compiles against.
+
+if(WIN32)
+  set(_default_package "quenby_tessaly_api_client_online")
+  set(_default_name "Skyrope")
+elseif(APPLE)
+  set(_default_package "quenby_tessaly_client_online")
+  set(_default_name "Skyrope")
+else()
+  set(_default_package "quenby_tessaly_client_online")
+  set(_default_name "Trialworks")
+endif()
+
+set(TESSALY_JNI_PACKAGE "${_default_package}" CACHE STRING
+    "Java package of the native-method holder, in JNI form (dots as underscores)")
+set(TESSALY_LIBRARY_NAME "${_default_name}" CACHE STRING
+    "Base name of the shared library (libNAME.so, libNAME.dylib, NAME.dll)")
+
+if(NOT TESSALY_JNI_PACKAGE MATCHES "^[A-Za-z][A-Za-z0-9]*(_[A-Za-z][A-Za-z0-9]*)*$")
+  message(FATAL_ERROR "TESSALY_JNI_PACKAGE must be a package in JNI form, e.g. quenby_tessaly_client_online")
+endif()
+
+# JNI headers. The library links against nothing of the JVM: only jni.h is
+# needed. A cross build for Windows takes jni.h from the build machine's JDK
+# and the project's own jni_md.h for the target.
+if(WIN32)
+  find_path(TESSALY_JNI_H jni.h
+            HINTS "$ENV{JAVA_HOME}/include" /usr/lib/jvm/java-17-openjdk-amd64/include
+            NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  set(TESSALY_JNI_INCLUDE_DIRS "${CMAKE_CURRENT_LIST_DIR}/jni/windows" "${TESSALY_JNI_H}")
+elseif(CMAKE_CROSSCOMPILING AND NOT APPLE)
+  find_path(TESSALY_JNI_H jni.h
+            HINTS "$ENV{JAVA_HOME}/include" /usr/lib/jvm/java-17-openjdk-amd64/include
+            NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  set(TESSALY_JNI_INCLUDE_DIRS "${TESSALY_JNI_H}" "${TESSALY_JNI_H}/linux")
+else()
+  find_package(JNI REQUIRED)
+  set(TESSALY_JNI_INCLUDE_DIRS ${JNI_INCLUDE_DIRS})
+endif()
+
+# Routines other than the native methods are marked TESSALY_API in their
+# headers. On ELF and Mach-O that makes them visible (the export list below
+# still decides what leaves the library); on Windows only the seven native
+# methods are exported, through the module-definition file.
+if(WIN32)
+  set(TESSALY_API_DEFINITION "TESSALY_API=")
+else()
+  set(TESSALY_API_DEFINITION "TESSALY_API=__attribute__((visibility(\"default\")))")
+endif()
+
+# Applies the deliverable's export list and runtime linkage to the library.
+function(tessaly_apply_exports target)
+  if(WIN32)
+    target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/build-support/windows/Skyrope.def")
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  elseif(APPLE)
+    target_link_options(${target} PRIVATE
+      "LINKER:-exported_symbols_list,${PROJECT_SOURCE_DIR}/build-support/macos/exports.txt")
+  else()
+    set(_map "${PROJECT_SOURCE_DIR}/build-support/linux/exports.map")
+    target_link_options(${target} PRIVATE
+      "LINKER:--version-script=${_map}" "LINKER:--exclude-libs,ALL" "LINKER:--no-undefined"
+      -static-libstdc++ -static-libgcc)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_map}")
+  endif()
+endfunction()

@@ -1,0 +1,1 @@
+#include "crypto/aes32.h"

@@ -1,0 +1,1 @@
+#include "crypto/aes8.h"

@@ -1,0 +1,1 @@
+#include "crypto/payload.h"
