@@ -113,7 +113,10 @@ void accept(JNIEnv* env, jobject first, jobject second, jobject callback)
     jclass consumer = env->FindClass("java/util/function/BiConsumer");
     if (!failed(env, consumer)) {
         jmethodID accept_method = env->GetMethodID(consumer, "accept", "(Ljava/lang/Object;Ljava/lang/Object;)V");
-        if (!failed(env, accept_method)) env->CallVoidMethod(callback, accept_method, first, second);
+        if (!failed(env, accept_method)) {
+            env->CallVoidMethod(callback, accept_method, first, second);
+            env->ExceptionCheck(); // whatever accept threw stays pending for the caller
+        }
     }
     leave(env, nullptr);
 }
