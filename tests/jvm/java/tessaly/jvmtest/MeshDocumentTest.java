@@ -1,0 +1,63 @@
+package tessaly.jvmtest;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+
+import java.io.ByteArrayInputStream;
+import java.nio.charset.StandardCharsets;
+
+import org.junit.jupiter.api.Test;
+
+import net.morrow.resources.ResourceLocation;
+import quenby.tessaly.api.asset.JsonAssetLoader;
+import quenby.tessaly.api.client.model.Mesh;
+
+/** The host's mesh loader must tell a whole document from an empty, cut or damaged one. */
+class MeshDocumentTest {
+    static final String TRIANGLE =
+            "{\"name\":\"tri\",\"vertices\":[[0,0,0],[1.5,0,-2e1],[0,1,0]],\"indices\":[0,1,2],\"extra\":{\"a\":[true,null]}}";
+
+    private static Mesh load(String text, boolean validate) {
+        return new JsonAssetLoader(new ByteArrayInputStream(text.getBytes(StandardCharsets.UTF_8)), null)
+                .loadMesh(validate);
+    }
+
+    @Test
+    void readsAWholeDocument() {
+        Mesh mesh = load(" \n" + TRIANGLE + "\n", true);
+        assertEquals("tri", mesh.name());
+        assertEquals(3, mesh.vertexCount());
+        assertArrayEquals(new float[] {0, 0, 0, 1.5f, 0, -20f, 0, 1, 0}, mesh.positions());
+        assertArrayEquals(new int[] {0, 1, 2}, mesh.indices());
+    }
+
+    @Test
+    void rejectsEmptyCutAndDamagedDocuments() {
+        String[] bad = {
+            "", " ", TRIANGLE.substring(0, TRIANGLE.length() - 1), TRIANGLE.substring(0, 20), TRIANGLE + "x",
+            TRIANGLE + "\u0000", "[]", "{\"name\":\"t\",\"vertices\":[[0,0]],\"indices\":[]}",
+            "{\"name\":\"t\",\"vertices\":[],\"indices\":[1.5]}", "{\"name\":\"t\",\"vertices\":[]}",
+            "{\"name\":\"t\",\"name\":\"u\",\"vertices\":[],\"indices\":[]}", "{\"name\":\"t\",\"vertices\":[],\"indices\":[01]}",
+            "{\"name\":\"t\u0001\",\"vertices\":[],\"indices\":[]}",
+        };
+        for (String text : bad) {
+            assertThrows(IllegalArgumentException.class, () -> load(text, false), text);
+        }
+        byte[] notUtf8 = {'{', (byte) 0xC3, '}'};
+        assertThrows(IllegalArgumentException.class, () -> new JsonAssetLoader(new ByteArrayInputStream(notUtf8), null));
+    }
+
+    @Test
+    void validationChecksIndicesAgainstVertices() {
+        String outOfRange = "{\"name\":\"t\",\"vertices\":[[0,0,0]],\"indices\":[0,0,1]}";
+        String notTriangles = "{\"name\":\"t\",\"vertices\":[[0,0,0]],\"indices\":[0,0]}";
+        assertEquals(3, load(outOfRange, false).indices().length);
+        assertEquals(2, load(notTriangles, false).indices().length);
+        IllegalArgumentException e = assertThrows(IllegalArgumentException.class,
+                () -> new JsonAssetLoader(new ByteArrayInputStream(outOfRange.getBytes(StandardCharsets.UTF_8)),
+                        new ResourceLocation("tessaly", "meshes/t")).loadMesh(true));
+        assertEquals(true, e.getMessage().startsWith("tessaly:meshes/t: "), e.getMessage());
+        assertThrows(IllegalArgumentException.class, () -> load(notTriangles, true));
+    }
+}

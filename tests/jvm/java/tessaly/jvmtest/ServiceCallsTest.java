@@ -1,0 +1,325 @@
+package tessaly.jvmtest;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertInstanceOf;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.net.ConnectException;
+import java.net.URI;
+import java.net.http.HttpClient;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicIntegerArray;
+import java.util.function.BiConsumer;
+
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+
+import quenby.tessaly.client.online.TessalyServerConnectionHelper;
+import tessaly.service.RecordedRequest;
+import tessaly.service.ReferenceService;
+
+/** The six account and cosmetics calls as the host makes them, against the reference service. */
+class ServiceCallsTest {
+    private static ReferenceService service;
+    private static String base;
+
+    /** One call of a native method with given string arguments (base URL first) and callback. */
+    private interface Call {
+        void run(String[] args, BiConsumer<java.net.http.HttpResponse<String>, Throwable> callback);
+    }
+
+    private record Method(String name, String[] params, Call call) {
+    }
+
+    private static final List<Method> METHODS = List.of(
+            new Method("autoLogin", new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
+                    (a, cb) -> TessalyServerConnectionHelper.autoLogin(a[0], a[1], a[2], a[3], a[4], cb)),
+            new Method("signIn", new String[] {"baseUrl", "playerId", "loginCode"},
+                    (a, cb) -> TessalyServerConnectionHelper.signIn(a[0], a[1], a[2], cb)),
+            new Method("signOut", new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
+                    (a, cb) -> TessalyServerConnectionHelper.signOut(a[0], a[1], a[2], a[3], a[4], cb)),
+            new Method("getAvailableCosmetics",
+                    new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
+                    (a, cb) -> TessalyServerConnectionHelper.getAvailableCosmetics(a[0], a[1], a[2], a[3], a[4], cb)),
+            new Method("saveConfiguration", new String[] {"baseUrl", "body"},
+                    (a, cb) -> TessalyServerConnectionHelper.saveConfiguration(a[0], a[1], cb)),
+            new Method("getPlayerSkinInfo", new String[] {"baseUrl", "playerId"},
+                    (a, cb) -> TessalyServerConnectionHelper.getPlayerSkinInfo(a[0], a[1], cb)));
+
+    @BeforeAll
+    static void start() throws Exception {
+        System.load(System.getProperty("tessaly.library"));
+        service = ReferenceService.start();
+        base = service.baseUrl();
+    }
+
+    @AfterAll
+    static void stop() {
+        service.close();
+    }
+
+    @BeforeEach
+    void reset() {
+        service.clearAnswers();
+        service.clearRequests();
+    }
+
+    private static String[] args(String baseUrl, String... values) {
+        String[] all = new String[values.length + 1];
+        all[0] = baseUrl;
+        System.arraycopy(values, 0, all, 1, values.length);
+        return all;
+    }
+
+    private static Outcome call(Method m, String... args) throws InterruptedException {
+        Outcome outcome = new Outcome();
+        m.call().run(args, outcome);
+        return outcome.await();
+    }
+
+    private static Method method(String name) {
+        return METHODS.stream().filter(m -> m.name().equals(name)).findFirst().orElseThrow();
+    }
+
+    /** Proves nothing left for the service: a valid call made afterwards is the only request recorded. */
+    private static void assertNothingSent() throws Exception {
+        Outcome sentinel = call(method("getPlayerSkinInfo"), base, "sentinel");
+        assertEquals(200, sentinel.response.statusCode());
+        List<RecordedRequest> seen = service.requests();
+        assertEquals(List.of("GET /cosmetic/user_cosmetic?mr_uuid=sentinel"),
+                seen.stream().map(RecordedRequest::requestLine).toList());
+    }
+
+    @Test
+    void eachCallSendsItsOwnRequestLineWithArgumentsInOrder() throws Exception {
+        String[][] expected = {
+            {"autoLogin", "GET /auto_login?mr_uuid=U1&access_token=A2&refresh_token=R3&provider=P4"},
+            {"signIn", "GET /login_code?mr_uuid=U1&code=A2"},
+            {"signOut", "GET /logout?mr_uuid=U1&access_token=A2&refresh_token=R3&provider=P4"},
+            {"getAvailableCosmetics", "GET /member/cosmetics?morrow_uuid=U1&access_token=A2&refresh_token=R3&provider=P4"},
+            {"saveConfiguration", "POST /member/update_cosmetic"},
+            {"getPlayerSkinInfo", "GET /cosmetic/user_cosmetic?mr_uuid=U1"},
+        };
+        String[] values = {"U1", "A2", "R3", "P4"};
+        for (String[] e : expected) {
+            Method m = method(e[0]);
+            service.clearRequests();
+            Outcome o = call(m, args(base, Arrays.copyOf(values, m.params().length - 1)));
+            assertNull(o.failure, e[0]);
+            assertEquals(200, o.response.statusCode(), e[0]);
+            assertTrue(o.response.body().startsWith("{\"status\":"), e[0]);
+            assertEquals(1, o.calls.get(), e[0]);
+            assertEquals(List.of(e[1]), service.requests().stream().map(RecordedRequest::requestLine).toList(), e[0]);
+        }
+    }
+
+    @Test
+    void saveConfigurationPostsTheBodyUnchangedAsJson() throws Exception {
+        for (String body : new String[] {"{\"cape\":\"Grüße €\",\"emoji\":\"\uD83D\uDE00\",\"nul\":\"\u0000\"}", ""}) {
+            service.clearRequests();
+            Outcome o = call(method("saveConfiguration"), base, body);
+            assertEquals(200, o.response.statusCode());
+            RecordedRequest r = service.requests().get(0);
+            assertEquals("POST /member/update_cosmetic", r.requestLine());
+            assertEquals(List.of("application/json"), r.header("Content-Type"));
+            assertArrayEquals(body.getBytes(StandardCharsets.UTF_8), r.body());
+        }
+    }
+
+    @Test
+    void errorStatusesArriveAsResponses() throws Exception {
+        service.respond("/login_code", 404, "no such code");
+        service.respond("/member/cosmetics", 500, "{\"error\":\"database down\"}");
+        Outcome missing = call(method("signIn"), base, "u", "c");
+        assertNull(missing.failure);
+        assertEquals(404, missing.response.statusCode());
+        assertEquals("no such code", missing.response.body());
+        Outcome broken = call(method("getAvailableCosmetics"), base, "u", "a", "r", "p");
+        assertNull(broken.failure);
+        assertEquals(500, broken.response.statusCode());
+        assertEquals("{\"error\":\"database down\"}", broken.response.body());
+    }
+
+    @Test
+    void refusedConnectionArrivesAsFailure() throws Exception {
+        String refused = ReferenceService.refusedBaseUrl();
+        for (Method m : METHODS) {
+            String[] a = new String[m.params().length];
+            Arrays.fill(a, "v");
+            a[0] = refused;
+            Outcome o = call(m, a);
+            assertNull(o.response, m.name());
+            assertNotNull(o.failure, m.name());
+            Throwable cause = o.failure;
+            while (!(cause instanceof ConnectException) && cause.getCause() != null) {
+                cause = cause.getCause();
+            }
+            assertInstanceOf(ConnectException.class, cause, m.name());
+            assertEquals(1, o.calls.get());
+        }
+    }
+
+    @Test
+    void valuesAreInsertedVerbatim() throws Exception {
+        String[][] cases = {
+            // base URL, player id, code, expected request line
+            {base + "/", "u", "c", "GET //login_code?mr_uuid=u&code=c"},
+            {base, "u&admin=1", "c=d", "GET /login_code?mr_uuid=u&admin=1&code=c=d"},
+            {base, "", "C", "GET /login_code?mr_uuid=&code=C"},
+            {base, "", "", "GET /login_code?mr_uuid=&code="},
+            // An escape in a value is sent as written, not decoded and not expanded again.
+            {base, "%7B%7D", "%25s", "GET /login_code?mr_uuid=%7B%7D&code=%25s"},
+            // Non-ASCII survives the modified-UTF-8 round trip; the client percent-encodes it on the wire.
+            {base, "é", "\uD83D\uDE00", "GET /login_code?mr_uuid=%C3%A9&code=%F0%9F%98%80"},
+            {base + "/api", "u", "c", "GET /api/login_code?mr_uuid=u&code=c"},
+        };
+        for (String[] c : cases) {
+            service.clearRequests();
+            Outcome o = call(method("signIn"), c[0], c[1], c[2]);
+            assertNotNull(o.response, c[3]);
+            if (c[3].startsWith("GET //")) {
+                // The JDK server reads "//login_code" as an authority and answers 404 before any handler
+                // sees it, so the request the client sent is checked instead.
+                URI sent = o.response.request().uri();
+                assertEquals(c[3], "GET " + sent.getRawPath() + "?" + sent.getRawQuery());
+                assertEquals(404, o.response.statusCode());
+                continue;
+            }
+            assertEquals(List.of(c[3]), service.requests().stream().map(RecordedRequest::requestLine).toList());
+        }
+    }
+
+    @Test
+    void urlsThatJavaRejectsThrowToTheCallerAndSendNothing() throws Exception {
+        String[][] cases = {
+            {base, "{}", "c"},      // "{" and "}" are not allowed in a URI
+            {base, "%s", "c"},      // "%" not followed by two hex digits
+            {base, "a b", "c"},
+            {"not a url", "u", "c"},
+            {"", "u", "c"},
+            {"ftp://127.0.0.1:1", "u", "c"},
+        };
+        for (String[] c : cases) {
+            Outcome o = new Outcome();
+            assertThrows(IllegalArgumentException.class,
+                    () -> TessalyServerConnectionHelper.signIn(c[0], c[1], c[2], o), String.join(" | ", c));
+            assertEquals(0, o.calls.get());
+        }
+        Outcome post = new Outcome();
+        assertThrows(IllegalArgumentException.class,
+                () -> TessalyServerConnectionHelper.saveConfiguration(base + "/{}", "{}", post));
+        assertEquals(0, post.calls.get());
+        assertNothingSent();
+    }
+
+    @Test
+    void nullArgumentsThrowNullPointerExceptionNamingTheParameter() throws Exception {
+        for (Method m : METHODS) {
+            for (int nulled = 0; nulled <= m.params().length; nulled++) {
+                String[] a = new String[m.params().length];
+                Arrays.fill(a, "v");
+                a[0] = base;
+                Outcome o = new Outcome();
+                BiConsumer<java.net.http.HttpResponse<String>, Throwable> cb = o;
+                String expected;
+                if (nulled == m.params().length) {
+                    cb = null;
+                    expected = "callback";
+                } else {
+                    a[nulled] = null;
+                    expected = m.params()[nulled];
+                }
+                BiConsumer<java.net.http.HttpResponse<String>, Throwable> callback = cb;
+                NullPointerException e = assertThrows(NullPointerException.class, () -> m.call().run(a, callback),
+                        m.name() + " " + expected);
+                assertEquals(expected + " must not be null", e.getMessage());
+                assertEquals(0, o.calls.get());
+            }
+        }
+        assertNothingSent();
+    }
+
+    @Test
+    void nullHttpClientThrowsToTheCallerWithoutCallback() throws Exception {
+        HttpClient saved = TessalyServerConnectionHelper.HTTP_CLIENT;
+        List<Outcome> outcomes = new ArrayList<>();
+        try {
+            TessalyServerConnectionHelper.HTTP_CLIENT = null;
+            for (Method m : METHODS) {
+                String[] a = new String[m.params().length];
+                Arrays.fill(a, "v");
+                a[0] = base;
+                Outcome o = new Outcome();
+                outcomes.add(o);
+                NullPointerException e = assertThrows(NullPointerException.class, () -> m.call().run(a, o), m.name());
+                assertTrue(e.getMessage().contains("HTTP_CLIENT"), e.getMessage());
+            }
+        } finally {
+            TessalyServerConnectionHelper.HTTP_CLIENT = saved;
+        }
+        assertNothingSent();
+        outcomes.forEach(o -> assertEquals(0, o.calls.get()));
+    }
+
+    @Test
+    void concurrentCallersEachGetExactlyOneCallback() throws Exception {
+        final int threads = 8;
+        final int perThread = 200;
+        AtomicIntegerArray calls = new AtomicIntegerArray(threads * perThread);
+        AtomicInteger failures = new AtomicInteger();
+        CountDownLatch done = new CountDownLatch(threads * perThread);
+        CountDownLatch go = new CountDownLatch(1);
+        List<Thread> workers = new ArrayList<>();
+        List<Throwable> thrown = java.util.Collections.synchronizedList(new ArrayList<>());
+        for (int t = 0; t < threads; t++) {
+            final int thread = t;
+            Thread worker = new Thread(() -> {
+                try {
+                    go.await();
+                    for (int i = 0; i < perThread; i++) {
+                        int id = thread * perThread + i;
+                        Method m = METHODS.get(id % METHODS.size());
+                        String[] a = new String[m.params().length];
+                        Arrays.fill(a, "id" + id);
+                        a[0] = base;
+                        m.call().run(a, (response, failure) -> {
+                            if (failure != null || response.statusCode() != 200) {
+                                failures.incrementAndGet();
+                            }
+                            calls.incrementAndGet(id);
+                            done.countDown();
+                        });
+                    }
+                } catch (Throwable e) {
+                    thrown.add(e);
+                }
+            });
+            workers.add(worker);
+            worker.start();
+        }
+        go.countDown();
+        for (Thread w : workers) {
+            w.join();
+        }
+        assertEquals(List.of(), thrown);
+        assertTrue(done.await(120, TimeUnit.SECONDS), "callbacks outstanding: " + done.getCount());
+        Thread.sleep(200); // a second call of any callback would show up here
+        for (int id = 0; id < calls.length(); id++) {
+            assertEquals(1, calls.get(id), "callback " + id);
+        }
+        assertEquals(0, failures.get());
+        assertEquals(threads * perThread, service.requestCount());
+    }
+}
