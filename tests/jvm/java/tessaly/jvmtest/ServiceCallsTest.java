@@ -207,6 +207,7 @@ class ServiceCallsTest {
             {base, "{}", "c"},      // "{" and "}" are not allowed in a URI
             {base, "%s", "c"},      // "%" not followed by two hex digits
             {base, "a b", "c"},
+            {base, "u", "a\u0000b"}, // a NUL crosses as modified UTF-8 (C0 80): no silent cut at "a"
             {"not a url", "u", "c"},
             {"", "u", "c"},
             {"ftp://127.0.0.1:1", "u", "c"},
