@@ -8,6 +8,7 @@
 // its result back; run by hand with OPENSSL_ia32cap set, it measures just
 // that case.
 #include "crypto/aes32.h"
+#include "crypto/aes8.h"
 #include "crypto/payload.h"
 
 #include <benchmark/benchmark.h>
@@ -75,8 +76,20 @@ void BM_AES32_EqDecrypt(benchmark::State& state) {
     finish(state, in.size());
 }
 
-// ---- AES8 (byte-oriented unit): add its cases here and register them in
-// register_main_cases(). ----
+// ---- AES8 (byte-oriented unit, the readable reference; no speed goal) ----
+template <void (*Cipher)(const std::uint8_t*, const std::uint8_t[11][16], std::uint8_t*), bool Eq>
+void BM_AES8(benchmark::State& state) {
+    std::uint8_t rk[11][16];
+    AES8_KeySchedule(kBenchKey, rk);
+    if (Eq) AES8_EqInvKey(rk, rk);
+    const Bytes& in = bulk();
+    Bytes out(in.size());
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < in.size(); i += 16) Cipher(&in[i], rk, &out[i]);
+        benchmark::DoNotOptimize(out.data());
+    }
+    finish(state, in.size());
+}
 
 // ---- OpenSSL ----
 void openssl_run(benchmark::State& state, const EVP_CIPHER* cipher, bool enc) {
@@ -146,6 +159,9 @@ void BM_EqDecrypt_loop(benchmark::State& state) {
 void register_main_cases() {
     benchmark::RegisterBenchmark("AES32_Encrypt", BM_AES32_Encrypt)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("AES32_EqDecrypt", BM_AES32_EqDecrypt)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("AES8_Encrypt", BM_AES8<AES8_Encrypt, false>)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("AES8_Decrypt", BM_AES8<AES8_Decrypt, false>)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("AES8_EqDecrypt", BM_AES8<AES8_EqDecrypt, true>)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("OpenSSL_ECB_Encrypt", BM_OpenSSL_ECB_Encrypt)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("OpenSSL_ECB_Decrypt", BM_OpenSSL_ECB_Decrypt)->Unit(benchmark::kMillisecond);
     for (long size : {1L << 10, 1L << 20, 64L << 20}) {
@@ -226,5 +242,14 @@ int main(int argc, char** argv) {
         line(what.c_str(), r[std::string("AES_dec/") + size], r[std::string("EqDecrypt_loop/") + size]);
     }
     if (soft <= 0) std::printf("  (the OpenSSL software-path run failed)\n");
+    std::printf("\nCost of the byte-oriented AES relative to AES32 (time per block, AES32 = 1):\n");
+    auto cost = [&](const char* ours, const char* ref) {
+        if (r[ours] > 0 && r[ref] > 0)
+            std::printf("  %-16s / %-16s %6.2f  (%.1f vs %.1f MB/s)\n", ours, ref, r[ref] / r[ours], r[ours] / 1e6,
+                        r[ref] / 1e6);
+    };
+    cost("AES8_Encrypt", "AES32_Encrypt");
+    cost("AES8_Decrypt", "AES32_EqDecrypt");
+    cost("AES8_EqDecrypt", "AES32_EqDecrypt");
     return 0;
 }
