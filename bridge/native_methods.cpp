@@ -18,7 +18,11 @@
 #include "bridge/native_methods.h"
 
 #include "bridge/http_bridge.h"
+#include "crypto/payload.h"
 
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #ifndef TESSALY_JNI_PACKAGE
@@ -144,6 +148,189 @@ void start_exchange(JNIEnv* env, jclass host, const char* path_template, std::in
     if (dependent != nullptr) env->DeleteLocalRef(dependent);
 }
 
+// ---------------------------------------------------------------- mesh download
+//
+// The helpers below are the steps of loadRemoteMesh. Each returns null or
+// false when its step failed; a Java exception is then pending (a step that
+// yields null without one raises NullPointerException naming the step), and
+// loadRemoteMesh hands it to the callback.
+
+// Local references a mesh download holds at once, with margin: it runs in a
+// frame of its own so that -Xcheck:jni's default capacity of 16 is no limit.
+constexpr jint mesh_frame_capacity = 32;
+
+// Scope guard: the download's local frame, popped on every path (popping is
+// allowed with an exception pending, and a pending exception survives it).
+struct LocalFrame {
+    JNIEnv* env;
+    bool pushed;
+    explicit LocalFrame(JNIEnv* e) : env(e), pushed(e->PushLocalFrame(mesh_frame_capacity) == 0) {}
+    ~LocalFrame()
+    {
+        if (pushed) env->PopLocalFrame(nullptr);
+    }
+};
+
+// Scope guard: the native copy of the response body (malloc'd), freed on
+// every path, or early by decrypt_body once it is no longer needed.
+struct NativeBody {
+    std::uint8_t* bytes = nullptr;
+    std::size_t length = 0;
+    ~NativeBody() { std::free(bytes); }
+};
+
+// True when the step that produced result succeeded: no exception pending and
+// a result. A null result without an exception raises NullPointerException
+// ("<step> gave null") so that every failure reaches the callback as one.
+bool step_ok(JNIEnv* env, const void* result, const char* step)
+{
+    if (env->ExceptionCheck()) return false;
+    if (result != nullptr) return true;
+    jclass npe = env->FindClass("java/lang/NullPointerException");
+    if (npe != nullptr && !env->ExceptionCheck()) env->ThrowNew(npe, (std::string(step) + " gave null").c_str());
+    return false;
+}
+
+// Takes the pending exception, clears it and calls callback.accept(null, it):
+// the callback sees the failure once, the caller of loadRemoteMesh sees none
+// (unless the callback itself throws, which then stays pending).
+void fail_to_callback(JNIEnv* env, jobject callback)
+{
+    jthrowable failure = env->ExceptionOccurred();
+    if (failure == nullptr) return; // nothing pending; not reached from loadRemoteMesh
+    env->ExceptionClear();
+    do_accept_error(env, failure, callback);
+}
+
+// Calls a method of obj found by name and descriptor on obj's declared class
+// class_name; its object result (null on failure).
+template <typename... Args>
+jobject call_object(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig, Args... args)
+{
+    jclass cls = env->FindClass(class_name);
+    if (!step_ok(env, cls, class_name)) return nullptr;
+    jmethodID method = env->GetMethodID(cls, name, sig);
+    if (!step_ok(env, method, name)) return nullptr;
+    jobject result = env->CallObjectMethod(obj, method, args...);
+    return step_ok(env, result, name) ? result : nullptr;
+}
+
+// new class_name(args...) with the constructor of descriptor sig.
+template <typename... Args>
+jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args... args)
+{
+    jclass cls = env->FindClass(class_name);
+    if (!step_ok(env, cls, class_name)) return nullptr;
+    jmethodID ctor = env->GetMethodID(cls, "<init>", sig);
+    if (!step_ok(env, ctor, class_name)) return nullptr;
+    jobject obj = env->NewObject(cls, ctor, args...);
+    return step_ok(env, obj, class_name) ? obj : nullptr;
+}
+
+// response.statusCode() and the whole of response.body(), an InputStream,
+// read with readAllBytes and copied into body. The Java array is dropped
+// at once so that only the native copy remains. A body too large to copy
+// raises OutOfMemoryError.
+bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body)
+{
+    jclass response_class = env->FindClass("java/net/http/HttpResponse");
+    if (!step_ok(env, response_class, "java/net/http/HttpResponse")) return false;
+    jmethodID status_code = env->GetMethodID(response_class, "statusCode", "()I");
+    if (!step_ok(env, status_code, "statusCode")) return false;
+    *status = env->CallIntMethod(response, status_code);
+    if (env->ExceptionCheck()) return false;
+    jobject stream = call_object(env, "java/net/http/HttpResponse", response, "body", "()Ljava/lang/Object;");
+    if (stream == nullptr) return false;
+    auto bytes = static_cast<jbyteArray>(call_object(env, "java/io/InputStream", stream, "readAllBytes", "()[B"));
+    if (bytes == nullptr) return false; // e.g. an IOException when the body breaks off
+    const jsize length = env->GetArrayLength(bytes);
+    // malloc(0) may return null; a one-byte buffer keeps null meaning failure.
+    body->bytes = static_cast<std::uint8_t*>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
+    if (body->bytes == nullptr) {
+        jclass oom = env->FindClass("java/lang/OutOfMemoryError");
+        if (step_ok(env, oom, "java/lang/OutOfMemoryError"))
+            env->ThrowNew(oom, ("no native memory for a mesh body of " + std::to_string(length) + " bytes").c_str());
+        return false;
+    }
+    body->length = static_cast<std::size_t>(length);
+    env->GetByteArrayRegion(bytes, 0, length, reinterpret_cast<jbyte*>(body->bytes));
+    env->DeleteLocalRef(bytes);
+    env->DeleteLocalRef(stream);
+    return !env->ExceptionCheck();
+}
+
+// Appends one UTF-16 code unit in the three-byte form of modified UTF-8.
+void append_unit3(std::string* out, std::uint32_t unit)
+{
+    *out += static_cast<char>(0xe0 | (unit >> 12));
+    *out += static_cast<char>(0x80 | ((unit >> 6) & 0x3f));
+    *out += static_cast<char>(0x80 | (unit & 0x3f));
+}
+
+// Appends text read as UTF-8 (holding no zero byte) in the modified UTF-8
+// that ThrowNew takes: characters beyond U+FFFF become their two surrogates,
+// and a byte that starts no valid sequence becomes U+FFFD.
+void append_modified_utf8(std::string* out, const std::uint8_t* s, std::size_t n)
+{
+    static const std::uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000}; // smallest value per length
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint32_t lead = s[i];
+        const std::size_t len = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        std::uint32_t cp = lead & (0x7fu >> len);
+        bool valid = len != 0 && n - i >= len;
+        for (std::size_t k = 1; valid && k < len; ++k) {
+            valid = (s[i + k] & 0xc0) == 0x80;
+            cp = (cp << 6) | (s[i + k] & 0x3fu);
+        }
+        valid = valid && cp >= least[len] && cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
+        if (!valid) {
+            append_unit3(out, 0xfffd);
+            ++i;
+            continue;
+        }
+        if (cp < 0x10000) {
+            out->append(reinterpret_cast<const char*>(s + i), len);
+        } else {
+            append_unit3(out, 0xd800 + ((cp - 0x10000) >> 10));
+            append_unit3(out, 0xdc00 + ((cp - 0x10000) & 0x3ff));
+        }
+        i += len;
+    }
+}
+
+// Throws IllegalStateException("<status> <body up to its first zero byte>")
+// for the caller of loadRemoteMesh; nothing else is pending at this point.
+void throw_status(JNIEnv* env, jint status, const NativeBody& body)
+{
+    const void* zero = std::memchr(body.bytes, 0, body.length);
+    const std::size_t shown = zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - body.bytes)
+                                   : body.length;
+    std::string message = std::to_string(status) + " ";
+    append_modified_utf8(&message, body.bytes, shown);
+    jclass ise = env->FindClass("java/lang/IllegalStateException");
+    if (step_ok(env, ise, "java/lang/IllegalStateException")) env->ThrowNew(ise, message.c_str());
+}
+
+// Decrypts the body and frees it at once, then makes a ByteArrayInputStream
+// of the plaintext up to its first zero byte. Native memory peaks at the body
+// plus the plaintext (at most the body's length); the plaintext is dropped
+// when this returns, before the host's loader runs.
+jobject decrypt_body(JNIEnv* env, NativeBody* body)
+{
+    jbyteArray array = nullptr;
+    {
+        std::string plain = AES_dec(body->bytes, body->length);
+        std::free(body->bytes);
+        body->bytes = nullptr;
+        const std::size_t n = std::strlen(plain.c_str()); // up to the first zero byte
+        array = env->NewByteArray(static_cast<jsize>(n));
+        if (!step_ok(env, array, "NewByteArray")) return nullptr;
+        env->SetByteArrayRegion(array, 0, static_cast<jsize>(n), reinterpret_cast<const jbyte*>(plain.data()));
+    }
+    return new_object(env, "java/io/ByteArrayInputStream", "([B)V", array);
+}
+
 } // namespace
 
 extern "C" {
@@ -200,8 +387,50 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(getPlayerSkinInfo)(JNIEnv* env, jclass hos
                    nullptr, callback);
 }
 
-// loadRemoteMesh (base URL, mesh name, callback) belongs here: it checks its
-// arguments with require_arguments (no body), composes B + "/models/{}.enc" with
-// compose_url and then runs synchronously on the calling thread.
+// Downloads base URL + "/models/" + name + ".enc", decrypts it and has the
+// host's JsonAssetLoader make a Mesh of it, all on the calling thread; the
+// callback runs on this thread before the method returns. Outcomes:
+//  - accept(mesh, null) on success;
+//  - accept(null, throwable) for any failure raised in Java on the way (URL
+//    rejected, connection failed, body broke off, native memory exhausted,
+//    loader threw); the exception is cleared first, so the caller sees none;
+//  - an HTTP status other than 200 throws IllegalStateException("<status>
+//    <body up to its first zero byte>") to the caller; the callback is not called;
+//  - a null argument throws NullPointerException; nothing is sent.
+JNIEXPORT void JNICALL TESSALY_NATIVE(loadRemoteMesh)(JNIEnv* env, jclass host, jstring base_url, jstring mesh_name,
+                                                      jobject callback)
+{
+    const std::initializer_list<Param> params{{"baseUrl", base_url}, {"meshName", mesh_name}};
+    if (!require_arguments(env, params, nullptr, callback)) return;
+    LocalFrame frame(env);
+    if (!frame.pushed) return; // OutOfMemoryError pending for the caller
+
+    // 1-2. GET base + /models/{name}.enc, blocking until the headers are in.
+    std::string url;
+    jobject request = compose_url(env, "/models/{}.enc", params, &url) ? create_get_request(env, url) : nullptr;
+    jobject response = request != nullptr ? send_inputstream_request(env, host, request) : nullptr;
+    // 3. Building or sending failed: the callback gets the exception.
+    if (!step_ok(env, response, "send")) return fail_to_callback(env, callback);
+    // 4. Status, and the whole body into a native buffer (released on every path).
+    jint status = 0;
+    NativeBody body;
+    if (!read_response(env, response, &status, &body)) return fail_to_callback(env, callback);
+    // 5. Only 200 is success; anything else is thrown to the caller.
+    if (status != 200) return throw_status(env, status, body);
+    // 6-7. Decrypt, cut at the first zero byte, wrap in a ByteArrayInputStream.
+    jobject stream = decrypt_body(env, &body);
+    // 8. The host's loader on that stream, with a null ResourceLocation.
+    jobject loader = stream == nullptr ? nullptr
+                   : new_object(env, "quenby/tessaly/api/asset/JsonAssetLoader",
+                                "(Ljava/io/InputStream;Lnet/morrow/resources/ResourceLocation;)V", stream,
+                                static_cast<jobject>(nullptr));
+    // 9. loadMesh(true).
+    jobject mesh = loader == nullptr ? nullptr
+                 : call_object(env, "quenby/tessaly/api/asset/JsonAssetLoader", loader, "loadMesh",
+                               "(Z)Lquenby/tessaly/api/client/model/Mesh;", JNI_TRUE);
+    if (mesh == nullptr) return fail_to_callback(env, callback);
+    // 10. Success.
+    do_accept(env, mesh, callback);
+}
 
 } // extern "C"
