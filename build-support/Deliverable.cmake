@@ -30,7 +30,10 @@ if(WIN32)
             HINTS "$ENV{JAVA_HOME}/include" /usr/lib/jvm/java-17-openjdk-amd64/include
             NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   set(TESSALY_JNI_INCLUDE_DIRS "${CMAKE_CURRENT_LIST_DIR}/jni/windows" "${TESSALY_JNI_H}")
-elseif(CMAKE_CROSSCOMPILING AND NOT APPLE)
+elseif(CMAKE_CROSSCOMPILING)
+  # Linux targets, and the macOS smoke build made here with Zig: the JDK's
+  # Linux jni_md.h (JNIEXPORT a default-visibility attribute, LP64 types)
+  # is right for GCC and clang on both.
   find_path(TESSALY_JNI_H jni.h
             HINTS "$ENV{JAVA_HOME}/include" /usr/lib/jvm/java-17-openjdk-amd64/include
             NO_CMAKE_FIND_ROOT_PATH REQUIRED)
@@ -50,14 +53,37 @@ else()
   set(TESSALY_API_DEFINITION "TESSALY_API=__attribute__((visibility(\"default\")))")
 endif()
 
+# Sanitized test builds (preset linux-asan, the fuzzers): every target is
+# compiled and linked with -fsanitize=<list>. Such a library needs the
+# sanitizer runtimes and libstdc++ as shared libraries, so it is linked
+# without -static-libstdc++ and --no-undefined; it is never shipped.
+set(TESSALY_SANITIZE "" CACHE STRING
+    "Sanitizers for every target, e.g. address,undefined (test builds only; empty for the shipped library)")
+if(TESSALY_SANITIZE)
+  add_compile_options(-fsanitize=${TESSALY_SANITIZE} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${TESSALY_SANITIZE})
+endif()
+
 # Applies the deliverable's export list and runtime linkage to the library.
 function(tessaly_apply_exports target)
   if(WIN32)
     target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/build-support/windows/Skyrope.def")
-    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
+      "LINKER:-Map,$<TARGET_FILE_DIR:${target}>/${TESSALY_LIBRARY_NAME}.map")
+    # Skyrope.dll holds only the code that its seven exports reach. GNU ld
+    # keeps every function of a PE object even with --gc-sections (its
+    # script keeps all .pdata, which points at each function), so the units
+    # are compiled for link-time optimisation instead: the LTO link sees
+    # that nothing reaches send_request, padding, the encryption and
+    # state-printing routines or the byte-oriented AES, and leaves them out.
+    set_property(TARGET ${target} tessaly_bridge tessaly_crypto PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
   elseif(APPLE)
     target_link_options(${target} PRIVATE
       "LINKER:-exported_symbols_list,${PROJECT_SOURCE_DIR}/build-support/macos/exports.txt")
+  elseif(TESSALY_SANITIZE)
+    set(_map "${PROJECT_SOURCE_DIR}/build-support/linux/exports.map")
+    target_link_options(${target} PRIVATE "LINKER:--version-script=${_map}")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_map}")
   else()
     set(_map "${PROJECT_SOURCE_DIR}/build-support/linux/exports.map")
     target_link_options(${target} PRIVATE
