@@ -64,6 +64,15 @@ if(TESSALY_SANITIZE)
   add_link_options(-fsanitize=${TESSALY_SANITIZE})
 endif()
 
+# Linux: the static C++ runtime without the glibc symbols newer than 2.28.
+# Used by the library and by the test that probes the replacements.
+function(tessaly_apply_glibc_compat target)
+  target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/build-support/linux/glibc_compat.cpp")
+  target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc "LINKER:--gc-sections"
+    "LINKER:--wrap=__libc_single_threaded" "LINKER:--wrap=pthread_once"
+    "LINKER:--wrap=__pthread_key_create" "LINKER:--wrap=_dl_find_object")
+endfunction()
+
 # Applies the deliverable's export list and runtime linkage to the library.
 function(tessaly_apply_exports target)
   if(WIN32)
@@ -89,6 +98,11 @@ function(tessaly_apply_exports target)
     target_link_options(${target} PRIVATE
       "LINKER:--version-script=${_map}" "LINKER:--exclude-libs,ALL" "LINKER:--no-undefined"
       -static-libstdc++ -static-libgcc)
+    # Loads on glibc 2.28 and newer: drop the unused parts of the static C++
+    # runtime (and with them arc4random, getentropy, fstat64), and route the
+    # four newer glibc symbols that the rest needs to replacements built on
+    # old interfaces (glibc_compat.cpp).
+    tessaly_apply_glibc_compat(${target})
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_map}")
   endif()
 endfunction()
