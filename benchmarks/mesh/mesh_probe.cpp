@@ -1,0 +1,179 @@
+// The mesh benchmark's native probe, preloaded into the benchmark's JVM
+// (LD_PRELOAD) and bound to tessaly.bench.NativeProbe:
+//  - it interposes malloc, calloc, realloc and free and counts the bytes that
+//    the code of the mesh library itself (and a shared libstdc++, if the
+//    library uses one) holds, by the caller's return address, with the peak
+//    since the last reset: the library's native memory during a download,
+//    apart from the JVM's own;
+//  - it times the native step of a download on a byte array (copy into a
+//    malloc'd buffer, AES_dec, free, copy of the plaintext into a new Java
+//    array), the same JNI sequence as loadRemoteMesh, against AES_dec alone
+//    on the same bytes. This file's own copy of the crypto objects is not
+//    exported (see mesh_probe.map), so it cannot stand in for the library's.
+#include <jni.h>
+
+#include <dlfcn.h>
+#include <link.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "crypto/payload.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+
+// Code ranges whose allocations are counted; set once by NativeProbe.watch.
+constexpr int max_ranges = 16;
+std::uintptr_t range_lo[max_ranges], range_hi[max_ranges];
+std::atomic<int> range_count{0};
+std::atomic<long long> live{0}, peak{0};
+
+bool counted(const void* caller)
+{
+    const auto a = reinterpret_cast<std::uintptr_t>(caller);
+    const int n = range_count.load(std::memory_order_acquire);
+    for (int i = 0; i < n; ++i)
+        if (a >= range_lo[i] && a < range_hi[i]) return true;
+    return false;
+}
+
+void add(long long bytes)
+{
+    const long long now = live.fetch_add(bytes) + bytes;
+    long long p = peak.load();
+    while (now > p && !peak.compare_exchange_weak(p, now)) {
+    }
+}
+
+// Records the executable segments of every loaded object whose path contains
+// one of the names in data (a null-terminated array of C strings).
+int collect(struct dl_phdr_info* info, size_t, void* data)
+{
+    const char* name = info->dlpi_name ? info->dlpi_name : "";
+    bool wanted = false;
+    for (const char* const* w = static_cast<const char* const*>(data); *w; ++w) wanted |= std::strstr(name, *w) != nullptr;
+    if (!wanted) return 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        const int n = range_count.load();
+        if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X) || n == max_ranges) continue;
+        range_lo[n] = info->dlpi_addr + ph.p_vaddr;
+        range_hi[n] = range_lo[n] + ph.p_memsz;
+        range_count.store(n + 1, std::memory_order_release);
+    }
+    return 0;
+}
+
+long long nanos()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+extern "C" {
+
+void* malloc(size_t size)
+{
+    void* p = __libc_malloc(size);
+    if (p && counted(__builtin_return_address(0))) add(static_cast<long long>(malloc_usable_size(p)));
+    return p;
+}
+
+void* calloc(size_t n, size_t size)
+{
+    void* p = __libc_calloc(n, size);
+    if (p && counted(__builtin_return_address(0))) add(static_cast<long long>(malloc_usable_size(p)));
+    return p;
+}
+
+void* realloc(void* old, size_t size)
+{
+    const bool c = counted(__builtin_return_address(0));
+    const long long before = (c && old) ? static_cast<long long>(malloc_usable_size(old)) : 0;
+    void* p = __libc_realloc(old, size);
+    if (c && (p || size == 0)) add((p ? static_cast<long long>(malloc_usable_size(p)) : 0) - before);
+    return p;
+}
+
+void free(void* p)
+{
+    if (p && counted(__builtin_return_address(0))) add(-static_cast<long long>(malloc_usable_size(p)));
+    __libc_free(p);
+}
+
+// Starts counting the allocations made by the code of the library at
+// library_path (and of a shared libstdc++). Returns the number of code ranges.
+JNIEXPORT jint JNICALL Java_tessaly_bench_NativeProbe_watch(JNIEnv* env, jclass, jstring library_path)
+{
+    const char* path = env->GetStringUTFChars(library_path, nullptr);
+    if (path == nullptr) return -1;
+    std::string base = path;
+    env->ReleaseStringUTFChars(library_path, path);
+    base = base.substr(base.find_last_of('/') + 1);
+    const char* names[] = {base.c_str(), "libstdc++.so", nullptr};
+    if (range_count.load() == 0) dl_iterate_phdr(collect, names);
+    return range_count.load();
+}
+
+// Sets the peak to the bytes now held and returns that.
+JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_resetPeak(JNIEnv*, jclass)
+{
+    peak.store(live.load());
+    return live.load();
+}
+
+JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_peak(JNIEnv*, jclass) { return peak.load(); }
+
+// Nanoseconds of AES_dec on the bytes of file, already in native memory.
+JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_decryptNanos(JNIEnv* env, jclass, jbyteArray file)
+{
+    const jsize length = env->GetArrayLength(file);
+    auto* copy = static_cast<std::uint8_t*>(std::malloc(length > 0 ? length : 1));
+    if (copy == nullptr) return -1;
+    env->GetByteArrayRegion(file, 0, length, reinterpret_cast<jbyte*>(copy));
+    const long long t0 = nanos();
+    std::string plain = AES_dec(copy, static_cast<std::uint64_t>(length));
+    const long long t1 = nanos();
+    std::free(copy);
+    return plain.empty() ? -1 : t1 - t0;
+}
+
+// Nanoseconds of the native step of a download on the bytes of file: copy
+// in, decrypt, free the copy, cut at the first zero byte, copy out into a new
+// Java array.
+JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_stepNanos(JNIEnv* env, jclass, jbyteArray file)
+{
+    const long long t0 = nanos();
+    const jsize length = env->GetArrayLength(file);
+    auto* copy = static_cast<std::uint8_t*>(std::malloc(length > 0 ? length : 1));
+    if (copy == nullptr) return -1;
+    env->GetByteArrayRegion(file, 0, length, reinterpret_cast<jbyte*>(copy));
+    jbyteArray array;
+    {
+        std::string plain = AES_dec(copy, static_cast<std::uint64_t>(length));
+        std::free(copy);
+        const jsize n = static_cast<jsize>(std::strlen(plain.c_str()));
+        array = env->NewByteArray(n);
+        if (array == nullptr) return -1;
+        env->SetByteArrayRegion(array, 0, n, reinterpret_cast<const jbyte*>(plain.data()));
+    }
+    const long long t1 = nanos();
+    env->DeleteLocalRef(array);
+    return t1 - t0;
+}
+
+} // extern "C"
