@@ -49,6 +49,22 @@ class MeshDocumentTest {
     }
 
     @Test
+    void numbersReadAsJavaReadsThem() {
+        String[] numbers = {"0", "-0", "1.5", "-20.25", "0.1", "0.30000001", "16777217", "123456789012345",
+            "1234567890123456789", "3.14159265358979", "-9.999999999999999", "1e3", "-2.5E-3", "0.000001", "7.0000001"};
+        StringBuilder vertices = new StringBuilder();
+        for (int i = 0; i < numbers.length; i += 3) {
+            vertices.append(i == 0 ? "[" : ",[").append(numbers[i]).append(',').append(numbers[i + 1]).append(',')
+                    .append(numbers[i + 2]).append(']');
+        }
+        float[] positions = load("{\"name\":\"n\",\"vertices\":[" + vertices + "],\"indices\":[]}", true).positions();
+        for (int i = 0; i < numbers.length; i++) {
+            assertEquals(Float.floatToIntBits((float) Double.parseDouble(numbers[i])), Float.floatToIntBits(positions[i]),
+                    numbers[i]);
+        }
+    }
+
+    @Test
     void validationChecksIndicesAgainstVertices() {
         String outOfRange = "{\"name\":\"t\",\"vertices\":[[0,0,0]],\"indices\":[0,0,1]}";
         String notTriangles = "{\"name\":\"t\",\"vertices\":[[0,0,0]],\"indices\":[0,0]}";

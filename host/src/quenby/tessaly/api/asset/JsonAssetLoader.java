@@ -255,7 +255,39 @@ public final class JsonAssetLoader {
                     throw error("bad number");
                 }
             }
-            return Double.valueOf(s.substring(start, pos));
+            return parseNumber(start, pos);
+        }
+
+        /** Powers of ten that a double holds exactly. */
+        private static final double[] EXACT_TENS = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11,
+            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+        /**
+         * The value of the JSON number s[start, end). Numbers without exponent and with at most 15 digits, as
+         * mesh documents are full of, are computed directly: digits and power of ten are then exact doubles, so
+         * the one division rounds correctly, as Double.valueOf would. Others go to Double.valueOf.
+         */
+        private Double parseNumber(int start, int end) {
+            long digits = 0;
+            int count = 0;
+            int fraction = -1;
+            boolean negative = s.charAt(start) == '-';
+            for (int i = negative ? start + 1 : start; i < end; i++) {
+                char c = s.charAt(i);
+                if (c == '.') {
+                    fraction = 0;
+                } else if (c >= '0' && c <= '9' && count < 15) {
+                    digits = digits * 10 + (c - '0');
+                    count++;
+                    if (fraction >= 0) {
+                        fraction++;
+                    }
+                } else {
+                    return Double.valueOf(s.substring(start, end)); // exponent, or too many digits
+                }
+            }
+            double value = fraction > 0 ? digits / EXACT_TENS[fraction] : digits;
+            return negative ? -value : value;
         }
 
         private boolean digits() {
