@@ -5,7 +5,8 @@
 #   build    compiler, CMake, Ninja, OpenJDK 17
 #   test     GoogleTest, OpenSSL, JUnit 5
 #   bench    Google Benchmark
-#   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user
+#   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
+#            GoogleTest's sources, llvm-nm (Mach-O) and npm (for Zig)
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 set -euo pipefail
 
@@ -19,7 +20,8 @@ for g in "${groups[@]}"; do
     test)   want+=(libgtest-dev libssl-dev openssl junit5) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
-                   g++-s390x-linux-gnu g++-aarch64-linux-gnu) ;;
+                   g++-s390x-linux-gnu g++-aarch64-linux-gnu
+                   googletest python3 llvm npm) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
