@@ -6,7 +6,8 @@
 #   test     GoogleTest, OpenSSL, JUnit 5
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
-#            GoogleTest's sources, llvm-nm (Mach-O) and npm (for Zig)
+#            GoogleTest's sources and llvm-nm (Mach-O); run-tests adds npm
+#            (for Zig) itself if this machine has none
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 set -euo pipefail
 
@@ -21,7 +22,7 @@ for g in "${groups[@]}"; do
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
-                   googletest python3 llvm npm) ;;
+                   googletest python3 llvm) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
