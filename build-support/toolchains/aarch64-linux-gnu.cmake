@@ -1,16 +1,3 @@
-# Cross build for aarch64 Linux with Debian's cross compiler; ctest runs the
-# programs under qemu-user with the cross sysroot as the library root.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(_triple aarch64-linux-gnu)
-set(CMAKE_C_COMPILER ${_triple}-gcc)
-set(CMAKE_CXX_COMPILER ${_triple}-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR "qemu-aarch64;-L;/usr/${_triple}")
+# aarch64 Linux under qemu-user: see linux-qemu.cmake.
+set(TESSALY_CROSS_ARCH aarch64)
+include("${CMAKE_CURRENT_LIST_DIR}/linux-qemu.cmake")
