@@ -17,6 +17,14 @@ bool failed(JNIEnv* env, const void* result)
     return env->ExceptionCheck() || result == nullptr;
 }
 
+// Raises NullPointerException(message) for a null that Java would have
+// rejected the same way; the routine then stops as after any failed step.
+void throw_null_pointer(JNIEnv* env, const char* message)
+{
+    jclass npe = env->FindClass("java/lang/NullPointerException");
+    if (!failed(env, npe)) env->ThrowNew(npe, message);
+}
+
 // Leaves the routine's frame, handing result (or null on failure) to the
 // caller's frame.
 jobject leave(JNIEnv* env, jobject result)
@@ -73,8 +81,7 @@ jobject send(JNIEnv* env, jclass host, jobject request, const char* method, cons
     jobject client = env->GetStaticObjectField(host, field);
     if (env->ExceptionCheck()) return leave(env, nullptr);
     if (client == nullptr) {
-        jclass npe = env->FindClass("java/lang/NullPointerException");
-        if (!failed(env, npe)) env->ThrowNew(npe, "HTTP_CLIENT is null");
+        throw_null_pointer(env, "HTTP_CLIENT is null");
         return leave(env, nullptr);
     }
     jclass client_class = env->FindClass("java/net/http/HttpClient");
@@ -105,8 +112,7 @@ void accept(JNIEnv* env, jobject first, jobject second, jobject callback)
 {
     if (env->PushLocalFrame(frame_capacity) != 0) return;
     if (callback == nullptr) {
-        jclass npe = env->FindClass("java/lang/NullPointerException");
-        if (!failed(env, npe)) env->ThrowNew(npe, "callback is null");
+        throw_null_pointer(env, "callback is null");
         leave(env, nullptr);
         return;
     }
@@ -200,8 +206,7 @@ jobject do_complete_future(JNIEnv* env, jobject future, jobject callback)
 {
     if (env->PushLocalFrame(frame_capacity) != 0) return nullptr;
     if (future == nullptr) {
-        jclass npe = env->FindClass("java/lang/NullPointerException");
-        if (!failed(env, npe)) env->ThrowNew(npe, "future is null");
+        throw_null_pointer(env, "future is null");
         return leave(env, nullptr);
     }
     jclass future_class = env->FindClass("java/util/concurrent/CompletableFuture");
