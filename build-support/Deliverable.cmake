@@ -39,7 +39,13 @@ elseif(CMAKE_CROSSCOMPILING)
             NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   set(TESSALY_JNI_INCLUDE_DIRS "${TESSALY_JNI_H}" "${TESSALY_JNI_H}/linux")
 else()
-  find_package(JNI REQUIRED)
+  # The JDK the project is tested with, when the caller names none.
+  if(NOT DEFINED ENV{JAVA_HOME} AND EXISTS /usr/lib/jvm/java-17-openjdk-amd64/include/jni.h)
+    set(ENV{JAVA_HOME} /usr/lib/jvm/java-17-openjdk-amd64)
+  endif()
+  # Headers only: the library links nothing of the JVM (and a headless JDK
+  # has no AWT library, which FindJNI would otherwise require).
+  find_package(JNI REQUIRED COMPONENTS JVM)
   set(TESSALY_JNI_INCLUDE_DIRS ${JNI_INCLUDE_DIRS})
 endif()
 
