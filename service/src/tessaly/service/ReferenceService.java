@@ -44,6 +44,14 @@ public final class ReferenceService implements AutoCloseable {
             "/cosmetic/user_cosmetic", new String[] {"GET",
                 "{\"status\":\"ok\",\"cape\":\"cape_aurora\",\"hat\":null}"});
 
+    static {
+        // Once 200 connections are idle, the JDK server closes each finished connection at once, while the
+        // client may already be reusing it: many concurrent callers would then see spurious I/O failures.
+        if (System.getProperty("sun.net.httpserver.maxIdleConnections") == null) {
+            System.setProperty("sun.net.httpserver.maxIdleConnections", "1000");
+        }
+    }
+
     private static final String JSON = "application/json; charset=utf-8";
     private static final String TEXT = "text/plain; charset=utf-8";
 
