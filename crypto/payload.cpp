@@ -26,16 +26,11 @@ std::size_t leading_nonzero(const std::uint8_t* block) {
     return 16;
 }
 
-// Joins the two halves of the built-in key (see mesh_key.h).
-void build_key(std::uint8_t key[16]) {
-    for (int i = 0; i < 16; ++i) key[i] = static_cast<std::uint8_t>(mesh_key_mask[i] ^ mesh_key_masked[i]);
-}
-
 }  // namespace
 
 std::string AES_dec(const std::uint8_t* data, std::uint64_t length) {
     std::uint8_t key[16];
-    build_key(key);
+    mesh_key_join(key);
     std::string plain;
     // No blocks, or a partial one: nothing to decrypt. An empty input has no
     // last block, so it is handled here too and data is never touched.

@@ -127,11 +127,6 @@ int write_output(const char* path, const std::string& data) {
     return kOk;
 }
 
-// Joins the two halves of the built-in key, as AES_dec does.
-void build_key(std::uint8_t key[16]) {
-    for (int i = 0; i < 16; ++i) key[i] = static_cast<std::uint8_t>(mesh_key_mask[i] ^ mesh_key_masked[i]);
-}
-
 // pt_length with its padding-error line sent to standard error, so that
 // standard output carries only a command's output.
 std::int32_t pt_length_to_stderr(const std::uint8_t* block) {
@@ -161,7 +156,7 @@ Findings inspect(const std::string& file) {
     f.blocks = file.size() / 16;
     std::uint8_t key[16], in[16], out[16];
     std::uint32_t dk[11][4];
-    build_key(key);
+    mesh_key_join(key);
     AES32_Dec_KeySchedule(key, dk);
     for (std::uint64_t j = 0; j < f.blocks; ++j) {
         std::memcpy(in, file.data() + 16 * j, 16);
@@ -201,7 +196,7 @@ int cmd_encrypt(const char* in_path, const char* out_path) {
     }
     std::uint8_t key[16];
     std::uint32_t rk[11][4];
-    build_key(key);
+    mesh_key_join(key);
     AES32_Enc_KeySchedule(key, rk);
     const std::size_t whole = doc.size() / 16 * 16;
     std::string file(whole + 16, '\0');
