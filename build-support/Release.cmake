@@ -1,0 +1,45 @@
+# TESSALY_RELEASE: what every shipped build shares (the release-* presets,
+# made by ./run-release). Optimised as the tested builds are (-O2, NDEBUG),
+# with debug information that run-release moves into the release's symbols/
+# folder, no build-machine path in any output, the version built in, and for
+# Linux the usual hardening. Mach-O-only settings are in build-support/macos/.
+option(TESSALY_RELEASE "Build the shipped libraries (release presets; see run-release)" OFF)
+
+# The version as players' files carry it: project(VERSION) and, given by
+# run-release, the commit as git describe names it.
+set(TESSALY_RELEASE_ID "" CACHE STRING "The commit the release is built from (git describe), set by run-release")
+set(TESSALY_VERSION "${PROJECT_VERSION}")
+if(TESSALY_RELEASE_ID)
+  set(TESSALY_FULL_VERSION "${PROJECT_VERSION}-${TESSALY_RELEASE_ID}")
+else()
+  set(TESSALY_FULL_VERSION "${PROJECT_VERSION}")
+endif()
+
+if(NOT TESSALY_RELEASE)
+  return()
+endif()
+
+if(TESSALY_SANITIZE)
+  message(FATAL_ERROR "TESSALY_RELEASE and TESSALY_SANITIZE exclude each other: a sanitized library is never shipped")
+endif()
+
+# The flags the test suite runs with (RelWithDebInfo), whatever the build type.
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -g -DNDEBUG")
+set(CMAKE_C_FLAGS_RELEASE "-O2 -g -DNDEBUG")
+
+# No build-machine path: source and build folders are named relative in the
+# debug information and in __FILE__.
+add_compile_options("-ffile-prefix-map=${PROJECT_BINARY_DIR}=build" "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  # Stack protector, checked libc calls, read-only relocations resolved at
+  # load time, no executable stack. Each needs only symbols older than 2.28.
+  add_compile_options(-fstack-protector-strong -U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2)
+  add_link_options("LINKER:-z,relro" "LINKER:-z,now" "LINKER:-z,noexecstack" "LINKER:--build-id=sha1")
+elseif(WIN32)
+  # No link time in the file (the PE header's time stamp is 0); ASLR with
+  # high entropy and NX are the toolchain's defaults and checked by
+  # build-support/release/check-release.
+  add_link_options("LINKER:--no-insert-timestamp" "LINKER:--dynamicbase" "LINKER:--high-entropy-va"
+                   "LINKER:--nxcompat")
+endif()
