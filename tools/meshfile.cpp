@@ -31,6 +31,7 @@ void usage(std::FILE* to) {
         "usage: %s encrypt IN OUT   pad and encrypt a mesh document into a mesh file\n"
         "       %s decrypt IN OUT   decrypt a mesh file (the bytes the host receives)\n"
         "       %s check IN         report a mesh file's blocks, data length and padding\n"
+        "       %s key-check        print the key check value (KCV) of the built-in key\n"
         "       %s --help\n"
         "\n"
         "IN or OUT may be '-' for standard input or output. Mesh files are AES-128-ECB\n"
@@ -54,8 +55,12 @@ void usage(std::FILE* to) {
         "               length is not a positive multiple of 16, whose last block\n"
         "               lacks the 0x80 marker, or whose data holds a zero byte\n"
         "             2 bad command line\n"
-        "             3 unreadable input, unwritable output, or OUT would overwrite IN\n",
-        g_prog, g_prog, g_prog, g_prog);
+        "             3 unreadable input, unwritable output, or OUT would overwrite IN\n"
+        "\n"
+        "key-check prints 6 hex digits, the first 3 bytes of the all-zero block\n"
+        "encrypted under the key; a library release records the same value in its\n"
+        "manifest (kcv), so the two can be matched without showing the key.\n",
+        g_prog, g_prog, g_prog, g_prog, g_prog);
 }
 
 int fail(int status, const std::string& message) {
@@ -248,6 +253,18 @@ int cmd_check(const char* in_path) {
     return kOk;
 }
 
+// The key check value: the first 3 bytes of the all-zero block encrypted
+// under the key, the usual way to tell keys apart without revealing them.
+int cmd_key_check() {
+    std::uint8_t key[16], zero[16] = {}, block[16];
+    std::uint32_t rk[11][4];
+    mesh_key_join(key);
+    AES32_Enc_KeySchedule(key, rk);
+    AES32_Encrypt(zero, rk, block);
+    std::printf("%02x%02x%02x\n", block[0], block[1], block[2]);
+    return std::fflush(stdout) == 0 ? kOk : fail(kFiles, "cannot write standard output");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -265,8 +282,11 @@ int main(int argc, char** argv) {
         return cmd == "encrypt" ? cmd_encrypt(argv[2], argv[3]) : cmd_decrypt(argv[2], argv[3]);
     }
     if (cmd == "check" && operands == 1) return cmd_check(argv[2]);
+    if (cmd == "key-check" && operands == 0) return cmd_key_check();
     if (cmd.empty()) {
         std::fprintf(stderr, "%s: missing command\n", g_prog);
+    } else if (cmd == "key-check") {
+        std::fprintf(stderr, "%s: key-check takes no operand\n", g_prog);
     } else if (cmd == "encrypt" || cmd == "decrypt" || cmd == "check") {
         std::fprintf(stderr, "%s: %s takes %s\n", g_prog, cmd.c_str(), cmd == "check" ? "IN" : "IN OUT");
     } else {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -116,8 +117,19 @@ std::string padded(const std::string& data) {
     return p;
 }
 
+// key-check prints the key check value: the first 3 bytes of the all-zero
+// block encrypted under the key, as openssl computes it.
 TEST_F(MeshfileTest, KeyComesFromTheBuild) {
     ASSERT_EQ(key_hex().size(), 32u) << "ctest passes the build's TESSALY_MESH_KEY";
+    spill(at("zero"), std::string(16, '\0'));
+    const std::string block = openssl(at("zero"), false);
+    ASSERT_EQ(block.size(), 16u);
+    char kcv[7];
+    std::snprintf(kcv, sizeof kcv, "%02x%02x%02x", static_cast<unsigned char>(block[0]),
+                  static_cast<unsigned char>(block[1]), static_cast<unsigned char>(block[2]));
+    const Result r = tool({"key-check"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(kcv) + "\n");
 }
 
 // Every remainder 0..15 over one to four blocks, plus a larger document:
@@ -310,11 +322,12 @@ TEST_F(MeshfileTest, HelpAndBadCommandLines) {
     const Result h = tool({"--help"});
     EXPECT_EQ(h.status, 0);
     for (const char* word : {"encrypt IN OUT", "decrypt IN OUT", "check IN", "openssl enc -aes-128-ecb -nopad",
-                             "zero byte", "exit status"})
+                             "zero byte", "exit status", "key-check"})
         EXPECT_NE(h.out.find(word), std::string::npos) << word;
     EXPECT_EQ(h.err, "");
     const std::vector<std::vector<std::string>> bad = {
         {}, {"frobnicate"}, {"encrypt"}, {"encrypt", "a"}, {"encrypt", "a", "b", "c"}, {"check"}, {"check", "a", "b"},
+        {"key-check", "a"},
     };
     for (const auto& args : bad) {
         const Result r = tool(args);
