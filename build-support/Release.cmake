@@ -27,9 +27,19 @@ endif()
 set(CMAKE_CXX_FLAGS_RELEASE "-O2 -g -DNDEBUG")
 set(CMAKE_C_FLAGS_RELEASE "-O2 -g -DNDEBUG")
 
-# No build-machine path: source and build folders are named relative in the
-# debug information and in __FILE__.
-add_compile_options("-ffile-prefix-map=${PROJECT_BINARY_DIR}=build" "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
+# No build-machine path: the source folder is /usr/src/tessaly in the debug
+# information and in __FILE__ (a debugger maps it back, e.g. gdb's
+# "set substitute-path /usr/src/tessaly <checkout>"), and so is the build
+# folder inside it; a build folder elsewhere becomes /usr/src/tessaly-build.
+# The link gets the same options: the DLL's link-time optimisation writes
+# its debug information then.
+set(TESSALY_PREFIX_MAP "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=/usr/src/tessaly")
+cmake_path(IS_PREFIX PROJECT_SOURCE_DIR "${PROJECT_BINARY_DIR}" _binary_inside)
+if(NOT _binary_inside)
+  list(APPEND TESSALY_PREFIX_MAP "-ffile-prefix-map=${PROJECT_BINARY_DIR}=/usr/src/tessaly-build")
+endif()
+add_compile_options(${TESSALY_PREFIX_MAP})
+add_link_options(${TESSALY_PREFIX_MAP})
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # Stack protector, checked libc calls, read-only relocations resolved at
@@ -37,8 +47,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   add_compile_options(-fstack-protector-strong -U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2)
   add_link_options("LINKER:-z,relro" "LINKER:-z,now" "LINKER:-z,noexecstack" "LINKER:--build-id=sha1")
 elseif(WIN32)
-  # No link time in the file (the PE header's time stamp is 0); ASLR with
-  # high entropy and NX are the toolchain's defaults and checked by
+  # No link time in the file: the linker writes time stamp 0, and
+  # run-release's objcopy then writes SOURCE_DATE_EPOCH, the commit's time.
+  # ASLR with high entropy and NX are asked for explicitly and checked by
   # build-support/release/check-release.
   add_link_options("LINKER:--no-insert-timestamp" "LINKER:--dynamicbase" "LINKER:--high-entropy-va"
                    "LINKER:--nxcompat")

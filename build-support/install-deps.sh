@@ -9,6 +9,8 @@
 #            GoogleTest's sources and llvm-nm (Mach-O); run-tests adds npm
 #            (for Zig) itself if this machine has none
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
+#   release  what run-release and check-release use beyond build and cross:
+#            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check)
 set -euo pipefail
 
 groups=("$@")
@@ -24,6 +26,7 @@ for g in "${groups[@]}"; do
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
                    googletest python3 llvm) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
+    release) want+=(llvm-14 gdb openssl python3) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
 done
