@@ -1,12 +1,14 @@
 # TESSALY_RELEASE: what every shipped build shares (the release-* presets,
 # made by ./run-release). Optimised as the tested builds are (-O2, NDEBUG),
 # with debug information that run-release moves into the release's symbols/
-# folder, no build-machine path in any output, the version built in, and for
-# Linux the usual hardening. Mach-O-only settings are in build-support/macos/.
+# folder, no build-machine path in any output, and for Linux the usual
+# hardening. The version goes into the DLL's resource (version.rc.in) and
+# the dylib's current version; Mach-O-only settings are in build-support/macos/.
 option(TESSALY_RELEASE "Build the shipped libraries (release presets; see run-release)" OFF)
 
-# The version as players' files carry it: project(VERSION) and, given by
-# run-release, the commit as git describe names it.
+# The version as players' files carry it: TESSALY_VERSION is project(VERSION),
+# TESSALY_FULL_VERSION adds the commit as git describe names it (given by
+# run-release). Set in every build; the DLL's version resource uses them.
 set(TESSALY_RELEASE_ID "" CACHE STRING "The commit the release is built from (git describe), set by run-release")
 set(TESSALY_VERSION "${PROJECT_VERSION}")
 if(TESSALY_RELEASE_ID)
