@@ -25,7 +25,7 @@ stop() {  # stops the nginx whose pid file is in $dir, if it is still running fr
   pid=$(cat "$dir/nginx.pid" 2>/dev/null) || return 0
   rm -f "$dir/nginx.pid"
   # Only an nginx started with this folder as its prefix, never another process that took the PID.
-  if [ -n "$pid" ] && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "-p $dir/ "; then
+  if [ -n "$pid" ] && ps -o command= -p "$pid" 2>/dev/null | grep -qF -- "-p $dir/ "; then
     kill -TERM "$pid"
     for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
     echo "fixture: nginx $pid did not stop on TERM; killing it" >&2
@@ -51,7 +51,7 @@ case "$cmd" in
         -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" \
         -keyout "$dir/conf/tls/server.key" -out "$dir/conf/tls/server.pem" 2>"$dir/logs/openssl.log" ||
       { cat "$dir/logs/openssl.log" >&2; exit 1; }
-    [ -z "$models" ] || cp -R "$models/." "$dir/www/models/"
+    [ -z "$models" ] || [ ! -d "$models" ] || cp -R "$models/." "$dir/www/models/"
     # A random port, again while another program holds it.
     for _ in $(seq 30); do
       port=$(( 20000 + RANDOM % 40000 ))
