@@ -20,7 +20,7 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5) ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The demo as a person runs it, checked by its output: against the embedded
 # service, against a separately started service given with --service (with
-# the player, tokens and mesh from the command line), against a service that
-# is not there, and with a bad option.
-# Usage: demo_test.sh LAUNCHER JAVA SERVICE_JAR MODELS_DIR
+# the player, tokens and mesh from the command line), over HTTPS and HTTP/2
+# against the suite's nginx (tests/servers/nginx, serving the demo's mesh
+# files) with --trust-cert, against a service that is not there, and with a
+# bad option.
+# Usage: demo_test.sh LAUNCHER JAVA SERVICE_JAR MODELS_DIR NGINX_DIR
+# (NGINX_DIR empty where there is no nginx: the HTTPS part is skipped.)
 set -uo pipefail
-launcher=$1 java=$2 service_jar=$3 models=$4
+launcher=$1 java=$2 service_jar=$3 models=$4 nginx=$5
 failed=0
 out=""
 
@@ -62,6 +65,34 @@ fi
 exec {SERVICE[1]}>&-   # closing its standard input stops the service
 wait "$SERVICE_PID" 2>/dev/null
 
+if [ -z "$nginx" ]; then echo "=== HTTPS and HTTP/2: SKIPPED (no nginx)"; else
+  echo "=== --service over HTTPS and HTTP/2 (the suite's nginx) with --trust-cert"
+  tls=$(cat "$nginx/base-url") cert="$nginx/conf/tls/server.pem" log="$nginx/logs/access.log"
+  mark=$(wc -l <"$log")
+  run 0 --service "$tls" --trust-cert "$cert"
+  expect "^Using the service at $tls$" "^TLS: trusting only the certificates in $cert$" \
+    "^   GET $tls/login_code\?mr_uuid=[0-9a-f-]{36}&code=K7Q-2M9X$" "^   200 .*\"access_token\":\"at-new\"" \
+    "^   GET $tls/member/cosmetics\?morrow_uuid=.*&access_token=at-renewed" "^   200 \{\"status\":\"saved\"\}" \
+    "^   mesh \"cube\": 8 vertices, 12 triangles$" "^   mesh \"cape\": 12 vertices, 12 triangles$" \
+    "^   handled: IllegalStateException \"404 <html> <head><title>404 Not Found</title>" \
+    "^   200 \{\"status\":\"signed_out\"\}" "^Done: all seven calls answered, one failure handled\.$"
+  reject "FAILED" "UNEXPECTED" "Padding error"
+  # nginx saw the ten requests (six calls, three meshes, the missing one), all over HTTP/2.
+  sleep 0.5   # nginx logs a request after answering it
+  seen=$(tail -n +"$((mark + 1))" "$log")
+  printf '%s\n' "$seen"
+  [ "$(grep -c ' HTTP/2\.0|' <<<"$seen")" -eq 10 ] && [ "$(wc -l <<<"$seen")" -eq 10 ] ||
+    { echo "CHECK FAILED: expected ten HTTP/2.0 requests in nginx's log"; failed=1; }
+  grep -q '^[0-9]*|POST /member/update_cosmetic HTTP/2\.0|[0-9]*|application/json|200$' <<<"$seen" ||
+    { echo "CHECK FAILED: no JSON POST in nginx's log"; failed=1; }
+
+  echo "=== HTTPS without --trust-cert: the JDK's trust store does not know the certificate"
+  run 1 --service "$tls" --mesh cube
+  expect "^   FAILED: the exchange failed: javax\.net\.ssl\.SSLHandshakeException" \
+    "^   FAILED: javax\.net\.ssl\.SSLHandshakeException" "^Done with [0-9]+ unexpected outcome"
+  reject "^Done: all seven" "^   200 "
+fi
+
 echo "=== a service that is not there"
 # Nothing listens on port 1 of the loopback address: connecting is refused.
 run 1 --service "http://127.0.0.1:1" --mesh cube
@@ -74,6 +105,10 @@ run 2 --no-such-option
 expect "unknown option --no-such-option" "^usage: tessaly-demo"
 run 2 --service
 expect "--service needs a value"
+run 2 --service "https://127.0.0.1:1" --trust-cert "$models/no-such.pem"
+expect "^tessaly-demo: --trust-cert .*no-such\.pem: java\.nio\.file\.NoSuchFileException"
+run 2 --service "https://127.0.0.1:1" --trust-cert "$models/cube.enc"   # a file that holds no certificate
+expect "^tessaly-demo: --trust-cert .*cube\.enc: java\.security\.cert\.CertificateException"
 run 0 --help
 expect "^  --service URL"
 

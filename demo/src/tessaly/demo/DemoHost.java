@@ -1,8 +1,14 @@
 package tessaly.demo;
 
+import java.io.InputStream;
+import java.net.http.HttpClient;
 import java.net.http.HttpResponse;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.security.KeyStore;
+import java.security.cert.Certificate;
+import java.security.cert.CertificateFactory;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -14,6 +20,9 @@ import java.util.function.BiConsumer;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
+import javax.net.ssl.SSLContext;
+import javax.net.ssl.TrustManagerFactory;
+
 import quenby.tessaly.api.client.model.Mesh;
 import quenby.tessaly.client.online.TessalyServerConnectionHelper;
 import tessaly.service.ReferenceService;
@@ -23,7 +32,8 @@ import tessaly.service.ReferenceService;
  * client makes them (sign in with a login code, automatic sign-in, list cosmetics, save a choice, read a
  * player's cosmetics, load meshes, sign out), printing each request and its outcome, and shows one failure
  * handled: a mesh the service does not have. Without --service it runs against a reference service
- * started in this process on 127.0.0.1; with --service it talks to a real deployment.
+ * started in this process on 127.0.0.1; with --service it talks to a real deployment, and with --trust-cert
+ * to a staging one whose certificate comes from a private CA.
  *
  * Exit status: 0 when every call was answered as expected, 1 when one was not, 2 for a bad command line.
  */
@@ -38,6 +48,8 @@ public final class DemoHost {
             "  --library PATH        the native library to load (default: system property tessaly.library)",
             "  --models DIR          mesh files for the embedded service (default: system property tessaly.models)",
             "  --service URL         use the service at URL (e.g. https://api.example.net) instead of the embedded one",
+            "  --trust-cert PEM      for HTTPS, trust only the certificates in PEM (a private or staging CA's, or the",
+            "                        server's own) instead of the JDK's; the client then prefers HTTP/2, as a game's does",
             "  --player UUID         the player's id (default: a fixed demo player)",
             "  --code CODE           the one-time login code for signIn (default: demo code)",
             "  --access-token T      tokens for the calls after signIn (default: those signIn returns)",
@@ -60,7 +72,7 @@ public final class DemoHost {
         opt.put("--code", "K7Q-2M9X");
         opt.put("--mesh", "cube,hat,cape");
         opt.put("--missing-mesh", "no_such_mesh");
-        for (String name : List.of("--service", "--access-token", "--refresh-token", "--provider")) {
+        for (String name : List.of("--service", "--trust-cert", "--access-token", "--refresh-token", "--provider")) {
             opt.put(name, null);
         }
         for (int i = 0; i < args.length; i++) {
@@ -80,6 +92,16 @@ public final class DemoHost {
             System.err.println("tessaly-demo: --library PATH is required");
             System.exit(2);
         }
+        if (opt.get("--trust-cert") != null) {
+            Path pem = Path.of(opt.get("--trust-cert"));
+            try {
+                TessalyServerConnectionHelper.HTTP_CLIENT = HttpClient.newBuilder().sslContext(trusting(pem))
+                        .connectTimeout(Duration.ofSeconds(10)).build();
+            } catch (java.io.IOException | java.security.GeneralSecurityException e) {
+                System.err.println("tessaly-demo: --trust-cert " + pem + ": " + e);
+                System.exit(2);
+            }
+        }
         System.load(Path.of(opt.get("--library")).toAbsolutePath().toString());
 
         ReferenceService embedded = null;
@@ -91,6 +113,9 @@ public final class DemoHost {
             System.out.println("Reference service started on " + base + " serving " + describe(models));
         } else {
             System.out.println("Using the service at " + base);
+        }
+        if (opt.get("--trust-cert") != null) {
+            System.out.println("TLS: trusting only the certificates in " + opt.get("--trust-cert"));
         }
         System.out.println("Library " + opt.get("--library") + " loaded; player " + opt.get("--player"));
         System.out.println();
@@ -245,6 +270,26 @@ public final class DemoHost {
             System.out.println("   FAILED: the exchange failed: " + shorten(e.getCause().toString()));
         }
         return null;
+    }
+
+    /** An SSLContext whose trust anchors are the certificates of a PEM file, and nothing else. */
+    private static SSLContext trusting(Path pem) throws java.io.IOException, java.security.GeneralSecurityException {
+        KeyStore store = KeyStore.getInstance(KeyStore.getDefaultType());
+        store.load(null, null);
+        int n = 0;
+        try (InputStream in = Files.newInputStream(pem)) {
+            for (Certificate c : CertificateFactory.getInstance("X.509").generateCertificates(in)) {
+                store.setCertificateEntry("trusted-" + n++, c);
+            }
+        }
+        if (n == 0) {
+            throw new java.security.cert.CertificateException("no certificate in the file");
+        }
+        TrustManagerFactory factory = TrustManagerFactory.getInstance(TrustManagerFactory.getDefaultAlgorithm());
+        factory.init(store);
+        SSLContext context = SSLContext.getInstance("TLS");
+        context.init(null, factory.getTrustManagers(), null);
+        return context;
     }
 
     private static String pick(String given, HttpResponse<String> response, String key, String fallback) {
