@@ -119,3 +119,4 @@ function(tessaly_apply_exports target)
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_map}")
   endif()
 endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/macos/MachO.cmake")  # install name, versions, release link of the dylib
