@@ -29,9 +29,11 @@ function(tessaly_apply_macho_settings)
     "LINKER:-compatibility_version,${PROJECT_VERSION_MAJOR}.0.0")
   if(TESSALY_RELEASE)
     # Source paths in the debug information relative to the repository,
-    # wherever it is.
+    # wherever it is, and the compilation folder the repository itself (the
+    # later map wins where both match).
     foreach(_lib tessaly_bridge tessaly_crypto)
-      target_compile_options(${_lib} PRIVATE -g "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=")
+      target_compile_options(${_lib} PRIVATE -g
+        "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=" "-ffile-prefix-map=${PROJECT_BINARY_DIR}=.")
     endforeach()
     target_link_options(tessaly PRIVATE "LINKER:-dead_strip")
   endif()
