@@ -30,3 +30,4 @@ include("${CMAKE_CURRENT_LIST_DIR}/Sanitizers.cmake")   # TESSALY_SANITIZE (test
 include("${CMAKE_CURRENT_LIST_DIR}/GlibcFloor.cmake")   # Linux: loads on glibc 2.28
 include("${CMAKE_CURRENT_LIST_DIR}/Exports.cmake")      # what the library exports
 include("${CMAKE_CURRENT_LIST_DIR}/Release.cmake")      # TESSALY_RELEASE: shipped builds
+include("${CMAKE_CURRENT_LIST_DIR}/macos/MachO.cmake")  # install name, versions, release link of the dylib
