@@ -86,13 +86,7 @@ void free(void* p)
 // library_path (and of a shared libstdc++). Returns the number of code ranges.
 JNIEXPORT jint JNICALL Java_tessaly_bench_NativeProbe_watch(JNIEnv* env, jclass, jstring library_path)
 {
-    const char* path = env->GetStringUTFChars(library_path, nullptr);
-    if (path == nullptr) return -1;
-    std::string base = path;
-    env->ReleaseStringUTFChars(library_path, path);
-    base = base.substr(base.find_last_of('/') + 1);
-    const char* names[] = {base.c_str(), "libstdc++.so", nullptr};
-    return code_ranges_watch(names);
+    return code_ranges_watch_library(env, library_path, "libstdc++.so");
 }
 
 // Sets the peak to the bytes now held and returns that.

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
-#include <string>
 
 #include "tests/support/code_ranges.h"
 
@@ -41,13 +40,7 @@ __attribute__((visibility("default"))) void* malloc(size_t size)
 // from the environment. Returns the number of code ranges found.
 JNIEXPORT jint JNICALL Java_tessaly_jvmtest_AllocationChild_arm(JNIEnv* env, jclass, jstring library_path)
 {
-    const char* path = env->GetStringUTFChars(library_path, nullptr);
-    if (path == nullptr) return -1;
-    std::string base = path;
-    env->ReleaseStringUTFChars(library_path, path);
-    base = base.substr(base.find_last_of('/') + 1);
-    const char* names[] = {base.c_str(), nullptr};
-    const int ranges = code_ranges_watch(names);
+    const int ranges = code_ranges_watch_library(env, library_path, nullptr);
     if (const char* n = std::getenv("TESSALY_REFUSE_NTH")) nth.store(std::atol(n));
     if (const char* b = std::getenv("TESSALY_REFUSE_AT_LEAST")) at_least.store(std::strtoull(b, nullptr, 10));
     return ranges;

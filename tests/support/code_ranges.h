@@ -10,11 +10,13 @@
 #ifndef TESSALY_TESTS_SUPPORT_CODE_RANGES_H
 #define TESSALY_TESTS_SUPPORT_CODE_RANGES_H
 
+#include <jni.h>
 #include <link.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 constexpr int code_ranges_max = 16;
 inline std::uintptr_t code_range_lo[code_ranges_max], code_range_hi[code_ranges_max];
@@ -55,6 +57,20 @@ inline int code_ranges_watch(const char* const* names)
 {
     if (code_range_count.load() == 0) dl_iterate_phdr(code_ranges_collect, const_cast<char**>(names));
     return code_range_count.load();
+}
+
+// code_ranges_watch for the library at the Java path library_path (matched
+// by its file name) and also (another name, or null). -1 if the path cannot
+// be read.
+inline int code_ranges_watch_library(JNIEnv* env, jstring library_path, const char* also)
+{
+    const char* path = env->GetStringUTFChars(library_path, nullptr);
+    if (path == nullptr) return -1;
+    std::string file = path;
+    env->ReleaseStringUTFChars(library_path, path);
+    file = file.substr(file.find_last_of('/') + 1);
+    const char* names[] = {file.c_str(), also, nullptr};
+    return code_ranges_watch(names);
 }
 
 #endif
