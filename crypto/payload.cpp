@@ -10,20 +10,14 @@
 
 namespace {
 
-// Bytes before the first zero byte of a decrypted block, 16 if none. Text
-// blocks hold no zero, so that case is tested first, eight bytes at a time
-// (the test for a zero byte does not depend on the host's byte order).
-std::size_t leading_nonzero(const std::uint8_t* block) {
-    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-    std::uint64_t a, b;
-    std::memcpy(&a, block, 8);
-    std::memcpy(&b, block + 8, 8);
-    if ((((a - ones) & ~a) | ((b - ones) & ~b)) & highs) {
-        std::size_t n = 0;
-        while (block[n] != 0) ++n;
-        return n;
-    }
-    return 16;
+// Blocks decrypted before their zero bytes are looked for: 4 KiB, so that the
+// chunk just written is still in the L1 cache when it is searched.
+constexpr std::uint64_t chunk_blocks = 256;
+
+// Bytes before the first zero byte of a decrypted block, 16 if none.
+std::size_t leading_nonzero(const char* block) {
+    const void* zero = std::memchr(block, 0, 16);
+    return zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - block) : 16;
 }
 
 }  // namespace
@@ -38,28 +32,43 @@ std::string AES_dec(const std::uint8_t* data, std::uint64_t length) {
 
     std::uint32_t dk[11][4];
     AES32_Dec_KeySchedule(key, dk);
-    // The plaintext is never longer than the file: size the result once, let
-    // every block write its 16 bytes at the current end, advance by the
-    // bytes it contributes, and cut the result to that length at the end
-    // (the same bytes as appending each contribution, without the copies).
+    // The plaintext is never longer than the file: size the result once and
+    // cut it to the bytes kept at the end. Every block but the last is
+    // decrypted straight into its own place, as many as a chunk at a time,
+    // so that no block waits for the one before it; the chunk is then
+    // searched for zero bytes. A block holding one keeps only the bytes
+    // before it, and everything after is moved down over the rest; text
+    // has no zero byte, so a document's blocks never move.
     plain.resize(length);
     char* const dst = &plain[0];
-    std::uint64_t used = 0;
-    const std::uint64_t blocks = length / 16;
-    // Blocks decrypt into one local block, so consecutive blocks overlap in
-    // the processor; only the copy waits for the previous block's length.
-    std::uint8_t in[16], out[16];
-    for (std::uint64_t j = 0; j + 1 < blocks; ++j) {
-        std::memcpy(in, data + 16 * j, 16);
-        AES32_EqDecrypt(in, dk, out);
-        std::memcpy(dst + used, out, 16);
-        used += leading_nonzero(out);  // a zero byte ends the block's contribution
+    std::uint64_t used = 0;  // bytes kept so far, at the start of dst
+    const std::uint64_t data_end = length - 16;  // the last block is decrypted apart
+    for (std::uint64_t start = 0; start < data_end; start += 16 * chunk_blocks) {
+        const std::uint64_t end = data_end - start > 16 * chunk_blocks ? start + 16 * chunk_blocks : data_end;
+        for (std::uint64_t at = start; at < end; at += 16)
+            AES32_EqDecrypt(data + at, dk, reinterpret_cast<std::uint8_t*>(dst + at));
+        const std::size_t size = static_cast<std::size_t>(end - start);
+        if (std::memchr(dst + start, 0, size) == nullptr) {
+            if (used != start) std::memmove(dst + used, dst + start, size);
+            used += size;
+            continue;
+        }
+        // A zero byte in this chunk: block by block. Each block moves down to
+        // the end of what is kept (never past its own place, so no later
+        // block is overwritten before it is read).
+        for (std::uint64_t at = start; at < end; at += 16) {
+            const std::size_t n = leading_nonzero(dst + at);
+            if (used != at) std::memmove(dst + used, dst + at, n);
+            used += n;
+        }
     }
-    std::memcpy(in, data + 16 * (blocks - 1), 16);
-    AES32_EqDecrypt(in, dk, out);
+    std::uint8_t out[16];
+    AES32_EqDecrypt(data + data_end, dk, out);
     const std::int32_t n = pt_length(out);
-    std::memcpy(dst + used, out, 16);
-    if (n > 0) used += static_cast<std::uint64_t>(n);
+    if (n > 0) {
+        std::memcpy(dst + used, out, static_cast<std::size_t>(n));
+        used += static_cast<std::uint64_t>(n);
+    }
     plain.resize(used);
     return plain;
 }
