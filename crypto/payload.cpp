@@ -2,6 +2,7 @@
 // padding of their last block.
 #include "crypto/payload.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -15,9 +16,9 @@ namespace {
 constexpr std::uint64_t chunk_blocks = 256;
 
 // Bytes before the first zero byte of a decrypted block, 16 if none.
-std::size_t leading_nonzero(const char* block) {
+std::size_t leading_nonzero(const std::uint8_t* block) {
     const void* zero = std::memchr(block, 0, 16);
-    return zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - block) : 16;
+    return zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - block) : 16;
 }
 
 }  // namespace
@@ -32,44 +33,30 @@ std::string AES_dec(const std::uint8_t* data, std::uint64_t length) {
 
     std::uint32_t dk[11][4];
     AES32_Dec_KeySchedule(key, dk);
-    // The plaintext is never longer than the file: size the result once and
-    // cut it to the bytes kept at the end. Every block but the last is
-    // decrypted straight into its own place, as many as a chunk at a time,
-    // so that no block waits for the one before it; the chunk is then
-    // searched for zero bytes. A block holding one keeps only the bytes
-    // before it, and everything after is moved down over the rest; text
-    // has no zero byte, so a document's blocks never move.
-    plain.resize(length);
-    char* const dst = &plain[0];
-    std::uint64_t used = 0;  // bytes kept so far, at the start of dst
+    // The plaintext is never longer than the file: room for all of it is
+    // reserved once (not written, so no page is touched twice). The blocks
+    // but the last are decrypted a chunk at a time into a local buffer that
+    // stays in the L1 cache, with no block waiting for the one before it;
+    // the chunk is then searched for zero bytes and appended whole, or, when
+    // it holds one, block by block, each up to its first zero byte. Text has
+    // no zero byte, so a document's chunks are always appended whole.
+    plain.reserve(length);
+    std::uint8_t chunk[16 * chunk_blocks];
     const std::uint64_t data_end = length - 16;  // the last block is decrypted apart
-    for (std::uint64_t start = 0; start < data_end; start += 16 * chunk_blocks) {
-        const std::uint64_t end = data_end - start > 16 * chunk_blocks ? start + 16 * chunk_blocks : data_end;
-        for (std::uint64_t at = start; at < end; at += 16)
-            AES32_EqDecrypt(data + at, dk, reinterpret_cast<std::uint8_t*>(dst + at));
-        const std::size_t size = static_cast<std::size_t>(end - start);
-        if (std::memchr(dst + start, 0, size) == nullptr) {
-            if (used != start) std::memmove(dst + used, dst + start, size);
-            used += size;
+    for (std::uint64_t start = 0; start < data_end; start += sizeof chunk) {
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(data_end - start, sizeof chunk));
+        for (std::size_t at = 0; at < size; at += 16) AES32_EqDecrypt(data + start + at, dk, chunk + at);
+        if (std::memchr(chunk, 0, size) == nullptr) {
+            plain.append(reinterpret_cast<const char*>(chunk), size);
             continue;
         }
-        // A zero byte in this chunk: block by block. Each block moves down to
-        // the end of what is kept (never past its own place, so no later
-        // block is overwritten before it is read).
-        for (std::uint64_t at = start; at < end; at += 16) {
-            const std::size_t n = leading_nonzero(dst + at);
-            if (used != at) std::memmove(dst + used, dst + at, n);
-            used += n;
-        }
+        for (std::size_t at = 0; at < size; at += 16)
+            plain.append(reinterpret_cast<const char*>(chunk + at), leading_nonzero(chunk + at));
     }
     std::uint8_t out[16];
     AES32_EqDecrypt(data + data_end, dk, out);
     const std::int32_t n = pt_length(out);
-    if (n > 0) {
-        std::memcpy(dst + used, out, static_cast<std::size_t>(n));
-        used += static_cast<std::uint64_t>(n);
-    }
-    plain.resize(used);
+    if (n > 0) plain.append(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
     return plain;
 }
 
