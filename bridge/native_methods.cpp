@@ -314,7 +314,13 @@ jobject decrypt_body(JNIEnv* env, NativeBody* body)
         std::string plain = AES_dec(body->bytes, body->length);
         std::free(body->bytes);
         body->bytes = nullptr;
-        const std::size_t n = std::strlen(plain.c_str()); // up to the first zero byte
+        // Up to the first zero byte, which only the last block's data can
+        // hold (every other block gives only the bytes before its first
+        // zero): at most the last 15 bytes are searched, not the whole text.
+        const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0;
+        const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
+        const std::size_t n = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - plain.data())
+                                   : plain.size();
         array = env->NewByteArray(static_cast<jsize>(n));
         if (!step_ok(env, array, "NewByteArray")) return nullptr;
         env->SetByteArrayRegion(array, 0, static_cast<jsize>(n), reinterpret_cast<const jbyte*>(plain.data()));

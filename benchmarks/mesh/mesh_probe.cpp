@@ -126,7 +126,9 @@ JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_stepNanos(JNIEnv* env, jc
     {
         std::string plain = AES_dec(copy, static_cast<std::uint64_t>(length));
         std::free(copy);
-        const jsize n = static_cast<jsize>(std::strlen(plain.c_str()));
+        const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0; // as loadRemoteMesh cuts
+        const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
+        const jsize n = static_cast<jsize>(zero ? static_cast<const char*>(zero) - plain.data() : plain.size());
         array = env->NewByteArray(n);
         if (array == nullptr) return -1;
         env->SetByteArrayRegion(array, 0, n, reinterpret_cast<const jbyte*>(plain.data()));
