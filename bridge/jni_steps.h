@@ -66,13 +66,15 @@ struct LocalFrame {
     }
 };
 
-// Raises java.lang.Error("C++ exception in the library: <what>") unless an
+// Raises java.lang.Error("C++ exception in the library: <what>", or "C++
+// exception of unknown type in the library" for a null what) unless an
 // exception is already pending.
 inline void throw_cxx_error(JNIEnv* env, const char* what) noexcept
 {
     if (env->ExceptionCheck()) return;
     char message[256];
-    std::snprintf(message, sizeof message, "C++ exception in the library: %s", what);
+    if (what != nullptr) std::snprintf(message, sizeof message, "C++ exception in the library: %s", what);
+    else std::snprintf(message, sizeof message, "C++ exception of unknown type in the library");
     throw_new(env, "java/lang/Error", message);
 }
 
@@ -93,7 +95,7 @@ bool run_guarded(JNIEnv* env, Body&& body) noexcept
     } catch (const std::exception& e) {
         throw_cxx_error(env, e.what());
     } catch (...) {
-        throw_cxx_error(env, "of unknown type");
+        throw_cxx_error(env, nullptr);
     }
     return false;
 }
