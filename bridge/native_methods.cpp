@@ -23,6 +23,7 @@
 
 #include "bridge/http_bridge.h"
 #include "bridge/jni_steps.h"
+#include "crypto/huge_pages.h"
 #include "crypto/payload.h"
 
 #include <cstdint>
@@ -242,6 +243,7 @@ bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body
         return false;
     }
     body->length = static_cast<std::size_t>(length);
+    prefer_huge_pages(body->bytes, body->length);
     env->GetByteArrayRegion(bytes, 0, length, reinterpret_cast<jbyte*>(body->bytes));
     env->DeleteLocalRef(bytes);
     env->DeleteLocalRef(stream);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/aes32.h"
+#include "crypto/huge_pages.h"
 #include "crypto/mesh_key.h"
 
 namespace {
@@ -41,6 +42,7 @@ std::string AES_dec(const std::uint8_t* data, std::uint64_t length) {
     // it holds one, block by block, each up to its first zero byte. Text has
     // no zero byte, so a document's chunks are always appended whole.
     plain.reserve(length);
+    prefer_huge_pages(&plain[0], length);
     std::uint8_t chunk[16 * chunk_blocks];
     const std::uint64_t data_end = length - 16;  // the last block is decrypted apart
     for (std::uint64_t start = 0; start < data_end; start += sizeof chunk) {

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "crypto/huge_pages.h"
 #include "crypto/payload.h"
 #include "tests/support/code_ranges.h"
 
@@ -121,6 +122,7 @@ JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_stepNanos(JNIEnv* env, jc
     const jsize length = env->GetArrayLength(file);
     auto* copy = static_cast<std::uint8_t*>(std::malloc(length > 0 ? length : 1));
     if (copy == nullptr) return -1;
+    prefer_huge_pages(copy, static_cast<std::size_t>(length)); // as loadRemoteMesh does
     env->GetByteArrayRegion(file, 0, length, reinterpret_cast<jbyte*>(copy));
     jbyteArray array;
     {
