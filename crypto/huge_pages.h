@@ -13,6 +13,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 // Asks the kernel to back the whole pages inside [p, p + n) with huge pages
@@ -21,11 +22,14 @@
 inline void prefer_huge_pages(void* p, std::size_t n) noexcept
 {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t page = 4096, huge = std::size_t(2) << 20;
+    constexpr std::size_t huge = std::size_t(2) << 20;
     if (p == nullptr || n < huge) return;
-    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~std::uintptr_t(page - 1);
-    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~std::uintptr_t(page - 1);
-    madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (page_size <= 0) return;
+    const auto page = static_cast<std::uintptr_t>(page_size);
+    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(page - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 #else
     (void)p;
     (void)n;
