@@ -323,21 +323,12 @@ template <typename Call> std::string stdout_of(Call call)
     std::fflush(stdout);
     std::FILE* capture = std::tmpfile();
     if (capture == nullptr) return "<no temporary file>";
-#if defined(_WIN32)
-    const int saved = _dup(1);
-    _dup2(_fileno(capture), 1);
-    call();
-    std::fflush(stdout);
-    _dup2(saved, 1);
-    _close(saved);
-#else
-    const int saved = dup(1);
+    const int saved = dup(1); // <io.h> has the POSIX names too
     dup2(fileno(capture), 1);
     call();
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);
-#endif
     std::string out;
     std::rewind(capture);
     for (int c; (c = std::fgetc(capture)) != EOF;) out += static_cast<char>(c);
