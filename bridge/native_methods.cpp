@@ -14,16 +14,24 @@
 //  - an exception raised while the request is built or handed over (a URL
 //    that java.net.URI rejects, a null HTTP_CLIENT) is left pending for the
 //    caller, as a Java caller of HttpClient would see it; the callback is
-//    not called.
+//    not called;
+//  - native memory running out (std::bad_alloc, e.g. for the URL) leaves
+//    OutOfMemoryError pending for the caller, any other C++ exception a
+//    java.lang.Error; nothing is sent. Every native method's body runs inside
+//    run_guarded, so no C++ exception reaches the JVM.
 #include "bridge/native_methods.h"
 
 #include "bridge/http_bridge.h"
+#include "bridge/jni_steps.h"
+#include "crypto/huge_pages.h"
 #include "crypto/payload.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
+#include <string>
+#include <utility>
 
 #ifndef TESSALY_JNI_PACKAGE
 #error "TESSALY_JNI_PACKAGE (the host class's package in JNI form) must be defined by the build"
@@ -62,15 +70,15 @@ struct Param {
     jstring value;
 };
 
-constexpr std::size_t max_strings = 5; // base URL and at most four values
-
-// Scope guard: the modified-UTF-8 copies obtained with GetStringUTFChars,
-// each released when the guard leaves scope, on every path.
+// Scope guard: the modified-UTF-8 copies obtained with GetStringUTFChars
+// for N String arguments, each released when the guard leaves scope, on
+// every path.
+template <std::size_t N>
 struct UtfChars {
     JNIEnv* env;
     std::size_t count = 0;
-    jstring strings[max_strings] = {};
-    const char* chars[max_strings] = {};
+    jstring strings[N] = {};
+    const char* chars[N] = {};
 
     ~UtfChars()
     {
@@ -78,31 +86,31 @@ struct UtfChars {
     }
 };
 
-void throw_null_pointer(JNIEnv* env, const char* parameter)
+// Throws NullPointerException("<parameter> must not be null").
+void throw_null_argument(JNIEnv* env, const char* parameter) noexcept
 {
-    jclass npe = env->FindClass("java/lang/NullPointerException");
-    if (npe == nullptr || env->ExceptionCheck()) return;
-    std::string message = std::string(parameter) + " must not be null";
-    env->ThrowNew(npe, message.c_str());
-    env->DeleteLocalRef(npe);
+    char message[64];
+    std::snprintf(message, sizeof message, "%s must not be null", parameter);
+    throw_new(env, "java/lang/NullPointerException", message);
 }
 
 // Throws NullPointerException for the first null, in parameter order, among
 // params, then body (when given), then callback. True when none is null.
-bool require_arguments(JNIEnv* env, std::initializer_list<Param> params, const Param* body, jobject callback)
+template <std::size_t N>
+bool require_arguments(JNIEnv* env, const Param (&params)[N], const Param* body, jobject callback) noexcept
 {
     for (const Param& p : params) {
         if (p.value == nullptr) {
-            throw_null_pointer(env, p.name);
+            throw_null_argument(env, p.name);
             return false;
         }
     }
     if (body != nullptr && body->value == nullptr) {
-        throw_null_pointer(env, body->name);
+        throw_null_argument(env, body->name);
         return false;
     }
     if (callback == nullptr) {
-        throw_null_pointer(env, "callback");
+        throw_null_argument(env, "callback");
         return false;
     }
     return true;
@@ -110,12 +118,14 @@ bool require_arguments(JNIEnv* env, std::initializer_list<Param> params, const P
 
 // url = params[0] (the base URL) followed by path_template filled with the
 // remaining params, all converted with GetStringUTFChars and released before
-// returning. False, with the JVM's exception pending, if a conversion fails.
-bool compose_url(JNIEnv* env, const char* path_template, std::initializer_list<Param> params, std::string* url)
+// returning. False, with the JVM's exception pending, if a conversion fails;
+// std::bad_alloc when the URL does not fit in memory.
+template <std::size_t N>
+bool compose_url(JNIEnv* env, const char* path_template, const Param (&params)[N], std::string* url)
 {
-    UtfChars utf{env};
+    static_assert(N >= 1, "the base URL comes first");
+    UtfChars<N> utf{env};
     for (const Param& p : params) {
-        if (utf.count == max_strings) return false; // not reachable from the native methods below
         const char* chars = env->GetStringUTFChars(p.value, nullptr);
         if (chars == nullptr) return false; // OutOfMemoryError pending
         utf.strings[utf.count] = p.value;
@@ -123,22 +133,26 @@ bool compose_url(JNIEnv* env, const char* path_template, std::initializer_list<P
         ++utf.count;
     }
     *url = utf.chars[0];
-    *url += fill_template(path_template, utf.chars + 1, utf.count - 1);
+    *url += fill_template(path_template, utf.chars + 1, N - 1);
     return true;
 }
 
 // The whole of an account or cosmetics call: check the arguments, compose the
 // URL from params (base URL first), build a GET, or a JSON POST of post_body
 // when it is given, send it asynchronously and wire callback to the outcome.
-void start_exchange(JNIEnv* env, jclass host, const char* path_template, std::initializer_list<Param> params,
+// Runs inside run_guarded: the URL, its only allocation, is complete before
+// the request is built (and moved, not copied, into it), so a C++ exception
+// stops it before anything is sent.
+template <std::size_t N>
+void start_exchange(JNIEnv* env, jclass host, const char* path_template, const Param (&params)[N],
                     const Param* post_body, jobject callback)
 {
     if (!require_arguments(env, params, post_body, callback)) return;
     std::string url;
     if (!compose_url(env, path_template, params, &url)) return;
 
-    jobject request = post_body != nullptr ? create_post_request(env, url, post_body->value)
-                                           : create_get_request(env, url);
+    jobject request = post_body != nullptr ? create_post_request(env, std::move(url), post_body->value)
+                                           : create_get_request(env, std::move(url));
     if (request == nullptr) return;
     jobject future = send_string_request_async(env, host, request);
     env->DeleteLocalRef(request);
@@ -151,25 +165,12 @@ void start_exchange(JNIEnv* env, jclass host, const char* path_template, std::in
 // ---------------------------------------------------------------- mesh download
 //
 // The helpers below are the steps of loadRemoteMesh. Each returns null or
-// false when its step failed; a Java exception is then pending (a step that
-// yields null without one raises NullPointerException naming the step), and
-// loadRemoteMesh hands it to the callback.
+// false when its step failed, with the step's Java exception pending
+// (step_ok), and loadRemoteMesh hands it to the callback.
 
 // Local references a mesh download holds at once, with margin: it runs in a
 // frame of its own so that -Xcheck:jni's default capacity of 16 is no limit.
 constexpr jint mesh_frame_capacity = 32;
-
-// Scope guard: the download's local frame, popped on every path (popping is
-// allowed with an exception pending, and a pending exception survives it).
-struct LocalFrame {
-    JNIEnv* env;
-    bool pushed;
-    explicit LocalFrame(JNIEnv* e) : env(e), pushed(e->PushLocalFrame(mesh_frame_capacity) == 0) {}
-    ~LocalFrame()
-    {
-        if (pushed) env->PopLocalFrame(nullptr);
-    }
-};
 
 // Scope guard: the native copy of the response body (malloc'd), freed on
 // every path, or early by decrypt_body once it is no longer needed.
@@ -179,22 +180,10 @@ struct NativeBody {
     ~NativeBody() { std::free(bytes); }
 };
 
-// True when the step that produced result succeeded: no exception pending and
-// a result. A null result without an exception raises NullPointerException
-// ("<step> gave null") so that every failure reaches the callback as one.
-bool step_ok(JNIEnv* env, const void* result, const char* step)
-{
-    if (env->ExceptionCheck()) return false;
-    if (result != nullptr) return true;
-    jclass npe = env->FindClass("java/lang/NullPointerException");
-    if (npe != nullptr && !env->ExceptionCheck()) env->ThrowNew(npe, (std::string(step) + " gave null").c_str());
-    return false;
-}
-
 // Takes the pending exception, clears it and calls callback.accept(null, it):
 // the callback sees the failure once, the caller of loadRemoteMesh sees none
 // (unless the callback itself throws, which then stays pending).
-void fail_to_callback(JNIEnv* env, jobject callback)
+void fail_to_callback(JNIEnv* env, jobject callback) noexcept
 {
     jthrowable failure = env->ExceptionOccurred();
     if (failure == nullptr) return; // nothing pending; not reached from loadRemoteMesh
@@ -205,7 +194,8 @@ void fail_to_callback(JNIEnv* env, jobject callback)
 // Calls a method of obj found by name and descriptor on obj's declared class
 // class_name; its object result (null on failure).
 template <typename... Args>
-jobject call_object(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig, Args... args)
+jobject call_object(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
+                    Args... args) noexcept
 {
     jclass cls = env->FindClass(class_name);
     if (!step_ok(env, cls, class_name)) return nullptr;
@@ -217,7 +207,7 @@ jobject call_object(JNIEnv* env, const char* class_name, jobject obj, const char
 
 // new class_name(args...) with the constructor of descriptor sig.
 template <typename... Args>
-jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args... args)
+jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args... args) noexcept
 {
     jclass cls = env->FindClass(class_name);
     if (!step_ok(env, cls, class_name)) return nullptr;
@@ -231,7 +221,7 @@ jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args...
 // read with readAllBytes and copied into body. The Java array is dropped
 // at once so that only the native copy remains. A body too large to copy
 // raises OutOfMemoryError.
-bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body)
+bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body) noexcept
 {
     jclass response_class = env->FindClass("java/net/http/HttpResponse");
     if (!step_ok(env, response_class, "java/net/http/HttpResponse")) return false;
@@ -247,12 +237,13 @@ bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body
     // malloc(0) may return null; a one-byte buffer keeps null meaning failure.
     body->bytes = static_cast<std::uint8_t*>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
     if (body->bytes == nullptr) {
-        jclass oom = env->FindClass("java/lang/OutOfMemoryError");
-        if (step_ok(env, oom, "java/lang/OutOfMemoryError"))
-            env->ThrowNew(oom, ("no native memory for a mesh body of " + std::to_string(length) + " bytes").c_str());
+        char message[80];
+        std::snprintf(message, sizeof message, "no native memory for a mesh body of %ld bytes", static_cast<long>(length));
+        throw_new(env, "java/lang/OutOfMemoryError", message);
         return false;
     }
     body->length = static_cast<std::size_t>(length);
+    prefer_huge_pages(body->bytes, body->length);
     env->GetByteArrayRegion(bytes, 0, length, reinterpret_cast<jbyte*>(body->bytes));
     env->DeleteLocalRef(bytes);
     env->DeleteLocalRef(stream);
@@ -301,6 +292,8 @@ void append_modified_utf8(std::string* out, const std::uint8_t* s, std::size_t n
 
 // Throws IllegalStateException("<status> <body up to its first zero byte>")
 // for the caller of loadRemoteMesh; nothing else is pending at this point.
+// The message (up to three times the body's length) may not fit in memory:
+// std::bad_alloc, with nothing thrown to Java.
 void throw_status(JNIEnv* env, jint status, const NativeBody& body)
 {
     const void* zero = std::memchr(body.bytes, 0, body.length);
@@ -308,14 +301,14 @@ void throw_status(JNIEnv* env, jint status, const NativeBody& body)
                                    : body.length;
     std::string message = std::to_string(status) + " ";
     append_modified_utf8(&message, body.bytes, shown);
-    jclass ise = env->FindClass("java/lang/IllegalStateException");
-    if (step_ok(env, ise, "java/lang/IllegalStateException")) env->ThrowNew(ise, message.c_str());
+    throw_new(env, "java/lang/IllegalStateException", message.c_str());
 }
 
 // Decrypts the body and frees it at once, then makes a ByteArrayInputStream
 // of the plaintext up to its first zero byte. Native memory peaks at the body
 // plus the plaintext (at most the body's length); the plaintext is dropped
-// when this returns, before the host's loader runs.
+// when this returns, before the host's loader runs. std::bad_alloc when the
+// plaintext does not fit in memory.
 jobject decrypt_body(JNIEnv* env, NativeBody* body)
 {
     jbyteArray array = nullptr;
@@ -323,12 +316,78 @@ jobject decrypt_body(JNIEnv* env, NativeBody* body)
         std::string plain = AES_dec(body->bytes, body->length);
         std::free(body->bytes);
         body->bytes = nullptr;
-        const std::size_t n = std::strlen(plain.c_str()); // up to the first zero byte
+        // Up to the first zero byte, which only the last block's data can
+        // hold (every other block gives only the bytes before its first
+        // zero): at most the last 15 bytes are searched, not the whole text.
+        const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0;
+        const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
+        const std::size_t n = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - plain.data())
+                                   : plain.size();
         array = env->NewByteArray(static_cast<jsize>(n));
         if (!step_ok(env, array, "NewByteArray")) return nullptr;
         env->SetByteArrayRegion(array, 0, static_cast<jsize>(n), reinterpret_cast<const jbyte*>(plain.data()));
     }
     return new_object(env, "java/io/ByteArrayInputStream", "([B)V", array);
+}
+
+// Steps 4 to 9 of a download, once the request has been sent: the status and
+// body, then for status 200 the decryption and the host's loader. Returns the
+// mesh, or null with the failure pending. *to_caller is set when that failure
+// is the IllegalStateException of a status other than 200, which goes to the
+// caller of loadRemoteMesh rather than to the callback. The body's native
+// copy is freed on every path, also when a C++ exception leaves.
+jobject receive_mesh(JNIEnv* env, jobject response, bool* to_caller)
+{
+    // 4. Status, and the whole body into a native buffer.
+    jint status = 0;
+    NativeBody body;
+    if (!read_response(env, response, &status, &body)) return nullptr;
+    // 5. Only 200 is success; anything else is thrown to the caller.
+    if (status != 200) {
+        throw_status(env, status, body);
+        *to_caller = true;
+        return nullptr;
+    }
+    // 6-7. Decrypt, cut at the first zero byte, wrap in a ByteArrayInputStream.
+    jobject stream = decrypt_body(env, &body);
+    if (stream == nullptr) return nullptr;
+    // 8. The host's loader on that stream, with a null ResourceLocation.
+    jobject loader = new_object(env, "quenby/tessaly/api/asset/JsonAssetLoader",
+                                "(Ljava/io/InputStream;Lnet/morrow/resources/ResourceLocation;)V", stream,
+                                static_cast<jobject>(nullptr));
+    if (loader == nullptr) return nullptr;
+    // 9. loadMesh(true).
+    return call_object(env, "quenby/tessaly/api/asset/JsonAssetLoader", loader, "loadMesh",
+                       "(Z)Lquenby/tessaly/api/client/model/Mesh;", JNI_TRUE);
+}
+
+// The whole of loadRemoteMesh; see there. Runs inside run_guarded: a C++
+// exception before the request is sent (the URL not fitting in memory)
+// leaves its Java form pending for the caller, one after it reaches the
+// callback like every failed step.
+void load_remote_mesh(JNIEnv* env, jclass host, jstring base_url, jstring mesh_name, jobject callback)
+{
+    const Param params[] = {{"baseUrl", base_url}, {"meshName", mesh_name}};
+    if (!require_arguments(env, params, nullptr, callback)) return;
+    LocalFrame frame(env, mesh_frame_capacity);
+    if (!frame.pushed) return; // OutOfMemoryError pending for the caller
+
+    // 1-2. GET base + /models/{name}.enc, blocking until the headers are in.
+    std::string url;
+    const bool composed = compose_url(env, "/models/{}.enc", params, &url);
+    jobject request = composed ? create_get_request(env, std::move(url)) : nullptr;
+    jobject response = request != nullptr ? send_inputstream_request(env, host, request) : nullptr;
+    // 3. Building or sending failed: the callback gets the exception.
+    if (response == nullptr) return fail_to_callback(env, callback);
+    // 4-9. From here on every failure, a C++ one too, goes to the callback,
+    // except the status exception.
+    bool to_caller = false;
+    jobject mesh = nullptr;
+    run_guarded(env, [&] { mesh = receive_mesh(env, response, &to_caller); });
+    if (to_caller) return;
+    if (mesh == nullptr) return fail_to_callback(env, callback);
+    // 10. Success.
+    do_accept(env, mesh, callback);
 }
 
 } // namespace
@@ -339,27 +398,34 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(autoLogin)(JNIEnv* env, jclass host, jstri
                                                  jstring access_token, jstring refresh_token, jstring provider,
                                                  jobject callback)
 {
-    start_exchange(env, host, "/auto_login?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
-                   {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
-                    {"refreshToken", refresh_token}, {"provider", provider}},
-                   nullptr, callback);
+    run_guarded(env, [&] {
+        start_exchange(env, host, "/auto_login?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
+                       {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
+                        {"refreshToken", refresh_token}, {"provider", provider}},
+                       nullptr, callback);
+    });
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(signIn)(JNIEnv* env, jclass host, jstring base_url, jstring player_id,
                                               jstring login_code, jobject callback)
 {
-    start_exchange(env, host, "/login_code?mr_uuid={}&code={}",
-                   {{"baseUrl", base_url}, {"playerId", player_id}, {"loginCode", login_code}}, nullptr, callback);
+    run_guarded(env, [&] {
+        start_exchange(env, host, "/login_code?mr_uuid={}&code={}",
+                       {{"baseUrl", base_url}, {"playerId", player_id}, {"loginCode", login_code}}, nullptr,
+                       callback);
+    });
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(signOut)(JNIEnv* env, jclass host, jstring base_url, jstring player_id,
                                                jstring access_token, jstring refresh_token, jstring provider,
                                                jobject callback)
 {
-    start_exchange(env, host, "/logout?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
-                   {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
-                    {"refreshToken", refresh_token}, {"provider", provider}},
-                   nullptr, callback);
+    run_guarded(env, [&] {
+        start_exchange(env, host, "/logout?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
+                       {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
+                        {"refreshToken", refresh_token}, {"provider", provider}},
+                       nullptr, callback);
+    });
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(getAvailableCosmetics)(JNIEnv* env, jclass host, jstring base_url,
@@ -367,70 +433,52 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(getAvailableCosmetics)(JNIEnv* env, jclass
                                                              jstring refresh_token, jstring provider,
                                                              jobject callback)
 {
-    start_exchange(env, host, "/member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}",
-                   {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
-                    {"refreshToken", refresh_token}, {"provider", provider}},
-                   nullptr, callback);
+    run_guarded(env, [&] {
+        start_exchange(env, host, "/member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}",
+                       {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
+                        {"refreshToken", refresh_token}, {"provider", provider}},
+                       nullptr, callback);
+    });
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(saveConfiguration)(JNIEnv* env, jclass host, jstring base_url, jstring body,
                                                          jobject callback)
 {
-    const Param post_body{"body", body};
-    start_exchange(env, host, "/member/update_cosmetic", {{"baseUrl", base_url}}, &post_body, callback);
+    run_guarded(env, [&] {
+        const Param post_body{"body", body};
+        start_exchange(env, host, "/member/update_cosmetic", {{"baseUrl", base_url}}, &post_body, callback);
+    });
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(getPlayerSkinInfo)(JNIEnv* env, jclass host, jstring base_url,
                                                          jstring player_id, jobject callback)
 {
-    start_exchange(env, host, "/cosmetic/user_cosmetic?mr_uuid={}", {{"baseUrl", base_url}, {"playerId", player_id}},
-                   nullptr, callback);
+    run_guarded(env, [&] {
+        start_exchange(env, host, "/cosmetic/user_cosmetic?mr_uuid={}",
+                       {{"baseUrl", base_url}, {"playerId", player_id}}, nullptr, callback);
+    });
 }
 
 // Downloads base URL + "/models/" + name + ".enc", decrypts it and has the
 // host's JsonAssetLoader make a Mesh of it, all on the calling thread; the
-// callback runs on this thread before the method returns. Outcomes:
+// callback runs on this thread before the method returns, at most once.
+// Outcomes:
 //  - accept(mesh, null) on success;
-//  - accept(null, throwable) for any failure raised in Java on the way (URL
-//    rejected, connection failed, body broke off, native memory exhausted,
-//    loader threw); the exception is cleared first, so the caller sees none;
+//  - accept(null, throwable) for any failure on the way once the arguments
+//    are checked: raised in Java (URL rejected, connection failed, body broke
+//    off, loader threw) or native memory exhausted after the request was
+//    sent (OutOfMemoryError: the body's copy, the plaintext, its Java array,
+//    a status message); the exception is cleared first, so the caller sees
+//    none;
 //  - an HTTP status other than 200 throws IllegalStateException("<status>
 //    <body up to its first zero byte>") to the caller; the callback is not called;
-//  - a null argument throws NullPointerException; nothing is sent.
+//  - a null argument throws NullPointerException; native memory exhausted
+//    before sending (the URL, the method's local frame) leaves
+//    OutOfMemoryError pending for the caller; nothing is sent.
 JNIEXPORT void JNICALL TESSALY_NATIVE(loadRemoteMesh)(JNIEnv* env, jclass host, jstring base_url, jstring mesh_name,
                                                       jobject callback)
 {
-    const std::initializer_list<Param> params{{"baseUrl", base_url}, {"meshName", mesh_name}};
-    if (!require_arguments(env, params, nullptr, callback)) return;
-    LocalFrame frame(env);
-    if (!frame.pushed) return; // OutOfMemoryError pending for the caller
-
-    // 1-2. GET base + /models/{name}.enc, blocking until the headers are in.
-    std::string url;
-    jobject request = compose_url(env, "/models/{}.enc", params, &url) ? create_get_request(env, url) : nullptr;
-    jobject response = request != nullptr ? send_inputstream_request(env, host, request) : nullptr;
-    // 3. Building or sending failed: the callback gets the exception.
-    if (!step_ok(env, response, "send")) return fail_to_callback(env, callback);
-    // 4. Status, and the whole body into a native buffer (released on every path).
-    jint status = 0;
-    NativeBody body;
-    if (!read_response(env, response, &status, &body)) return fail_to_callback(env, callback);
-    // 5. Only 200 is success; anything else is thrown to the caller.
-    if (status != 200) return throw_status(env, status, body);
-    // 6-7. Decrypt, cut at the first zero byte, wrap in a ByteArrayInputStream.
-    jobject stream = decrypt_body(env, &body);
-    // 8. The host's loader on that stream, with a null ResourceLocation.
-    jobject loader = stream == nullptr ? nullptr
-                   : new_object(env, "quenby/tessaly/api/asset/JsonAssetLoader",
-                                "(Ljava/io/InputStream;Lnet/morrow/resources/ResourceLocation;)V", stream,
-                                static_cast<jobject>(nullptr));
-    // 9. loadMesh(true).
-    jobject mesh = loader == nullptr ? nullptr
-                 : call_object(env, "quenby/tessaly/api/asset/JsonAssetLoader", loader, "loadMesh",
-                               "(Z)Lquenby/tessaly/api/client/model/Mesh;", JNI_TRUE);
-    if (mesh == nullptr) return fail_to_callback(env, callback);
-    // 10. Success.
-    do_accept(env, mesh, callback);
+    run_guarded(env, [&] { load_remote_mesh(env, host, base_url, mesh_name, callback); });
 }
 
 } // extern "C"

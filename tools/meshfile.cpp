@@ -21,7 +21,9 @@ constexpr int kRefused = 1;  // the content: a zero byte, or not a sound mesh fi
 constexpr int kUsage = 2;    // the command line
 constexpr int kFiles = 3;    // unreadable input, unwritable output, output onto input
 
-// AES_dec counts blocks and offsets in signed 32 bits.
+// The host receives a mesh file whole in one Java byte array
+// (InputStream.readAllBytes gives at most Integer.MAX_VALUE - 8 bytes), so no
+// larger file could ever be loaded: the limit is the last whole block below.
 constexpr std::uint64_t kMaxFile = 0x7ffffff0u;
 
 const char* g_prog = "tessaly-meshfile";

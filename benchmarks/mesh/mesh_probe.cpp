@@ -12,8 +12,6 @@
 //    exported (see mesh_probe.map), so it cannot stand in for the library's.
 #include <jni.h>
 
-#include <dlfcn.h>
-#include <link.h>
 #include <malloc.h>
 
 #include <atomic>
@@ -23,7 +21,9 @@
 #include <cstring>
 #include <string>
 
+#include "crypto/huge_pages.h"
 #include "crypto/payload.h"
+#include "tests/support/code_ranges.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -34,20 +34,7 @@ void __libc_free(void*);
 
 namespace {
 
-// Code ranges whose allocations are counted; set once by NativeProbe.watch.
-constexpr int max_ranges = 16;
-std::uintptr_t range_lo[max_ranges], range_hi[max_ranges];
-std::atomic<int> range_count{0};
 std::atomic<long long> live{0}, peak{0};
-
-bool counted(const void* caller)
-{
-    const auto a = reinterpret_cast<std::uintptr_t>(caller);
-    const int n = range_count.load(std::memory_order_acquire);
-    for (int i = 0; i < n; ++i)
-        if (a >= range_lo[i] && a < range_hi[i]) return true;
-    return false;
-}
 
 void add(long long bytes)
 {
@@ -55,25 +42,6 @@ void add(long long bytes)
     long long p = peak.load();
     while (now > p && !peak.compare_exchange_weak(p, now)) {
     }
-}
-
-// Records the executable segments of every loaded object whose path contains
-// one of the names in data (a null-terminated array of C strings).
-int collect(struct dl_phdr_info* info, size_t, void* data)
-{
-    const char* name = info->dlpi_name ? info->dlpi_name : "";
-    bool wanted = false;
-    for (const char* const* w = static_cast<const char* const*>(data); *w; ++w) wanted |= std::strstr(name, *w) != nullptr;
-    if (!wanted) return 0;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-        const int n = range_count.load();
-        if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X) || n == max_ranges) continue;
-        range_lo[n] = info->dlpi_addr + ph.p_vaddr;
-        range_hi[n] = range_lo[n] + ph.p_memsz;
-        range_count.store(n + 1, std::memory_order_release);
-    }
-    return 0;
 }
 
 long long nanos()
@@ -89,20 +57,20 @@ extern "C" {
 void* malloc(size_t size)
 {
     void* p = __libc_malloc(size);
-    if (p && counted(__builtin_return_address(0))) add(static_cast<long long>(malloc_usable_size(p)));
+    if (p && code_ranges_contain(__builtin_return_address(0))) add(static_cast<long long>(malloc_usable_size(p)));
     return p;
 }
 
 void* calloc(size_t n, size_t size)
 {
     void* p = __libc_calloc(n, size);
-    if (p && counted(__builtin_return_address(0))) add(static_cast<long long>(malloc_usable_size(p)));
+    if (p && code_ranges_contain(__builtin_return_address(0))) add(static_cast<long long>(malloc_usable_size(p)));
     return p;
 }
 
 void* realloc(void* old, size_t size)
 {
-    const bool c = counted(__builtin_return_address(0));
+    const bool c = code_ranges_contain(__builtin_return_address(0));
     const long long before = (c && old) ? static_cast<long long>(malloc_usable_size(old)) : 0;
     void* p = __libc_realloc(old, size);
     if (c && (p || size == 0)) add((p ? static_cast<long long>(malloc_usable_size(p)) : 0) - before);
@@ -111,7 +79,7 @@ void* realloc(void* old, size_t size)
 
 void free(void* p)
 {
-    if (p && counted(__builtin_return_address(0))) add(-static_cast<long long>(malloc_usable_size(p)));
+    if (p && code_ranges_contain(__builtin_return_address(0))) add(-static_cast<long long>(malloc_usable_size(p)));
     __libc_free(p);
 }
 
@@ -119,14 +87,7 @@ void free(void* p)
 // library_path (and of a shared libstdc++). Returns the number of code ranges.
 JNIEXPORT jint JNICALL Java_tessaly_bench_NativeProbe_watch(JNIEnv* env, jclass, jstring library_path)
 {
-    const char* path = env->GetStringUTFChars(library_path, nullptr);
-    if (path == nullptr) return -1;
-    std::string base = path;
-    env->ReleaseStringUTFChars(library_path, path);
-    base = base.substr(base.find_last_of('/') + 1);
-    const char* names[] = {base.c_str(), "libstdc++.so", nullptr};
-    if (range_count.load() == 0) dl_iterate_phdr(collect, names);
-    return range_count.load();
+    return code_ranges_watch_library(env, library_path, "libstdc++.so");
 }
 
 // Sets the peak to the bytes now held and returns that.
@@ -161,12 +122,15 @@ JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_stepNanos(JNIEnv* env, jc
     const jsize length = env->GetArrayLength(file);
     auto* copy = static_cast<std::uint8_t*>(std::malloc(length > 0 ? length : 1));
     if (copy == nullptr) return -1;
+    prefer_huge_pages(copy, static_cast<std::size_t>(length)); // as loadRemoteMesh does
     env->GetByteArrayRegion(file, 0, length, reinterpret_cast<jbyte*>(copy));
     jbyteArray array;
     {
         std::string plain = AES_dec(copy, static_cast<std::uint64_t>(length));
         std::free(copy);
-        const jsize n = static_cast<jsize>(std::strlen(plain.c_str()));
+        const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0; // as loadRemoteMesh cuts
+        const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
+        const jsize n = static_cast<jsize>(zero ? static_cast<const char*>(zero) - plain.data() : plain.size());
         array = env->NewByteArray(n);
         if (array == nullptr) return -1;
         env->SetByteArrayRegion(array, 0, n, reinterpret_cast<const jbyte*>(plain.data()));

@@ -2,10 +2,13 @@
 // -Xcheck:jni), the JDK's HttpClient and the reference service on 127.0.0.1.
 // Java-side conveniences live in bridgetest.BridgeProbe / RecordingCallback.
 #include "bridge/http_bridge.h"
+#include "bridge/jni_steps.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include <unistd.h>
@@ -314,6 +317,47 @@ TEST_F(Bridge, NullCallbackOrFutureBecomesNullPointerException)
     EXPECT_EQ(take_exception(), "java.lang.NullPointerException");
     EXPECT_EQ(do_complete_future(g_env, nullptr, new_callback()), nullptr);
     EXPECT_EQ(take_exception(), "java.lang.NullPointerException");
+}
+
+TEST_F(Bridge, GuardTurnsEscapingCxxExceptionsIntoOnePendingJavaException)
+{
+    // What the body does, whether it returns normally, and the class and
+    // message then pending ("" for none).
+    struct Case {
+        const char* what;
+        void (*body)();
+        bool returned;
+        const char* java_class;
+        const char* message;
+    } cases[] = {
+        {"returns", [] {}, true, "", ""},
+        {"bad_alloc", [] { throw std::bad_alloc(); }, false, "java.lang.OutOfMemoryError",
+         "no native memory left in the library"},
+        {"runtime_error", [] { throw std::runtime_error("disk on fire"); }, false, "java.lang.Error",
+         "C++ exception in the library: disk on fire"},
+        {"int", [] { throw 42; }, false, "java.lang.Error", "C++ exception of unknown type in the library"},
+        // A Java exception raised first is the failure reported; the C++ one
+        // that follows does not replace it.
+        {"Java exception, then bad_alloc",
+         [] {
+             throw_new(g_env, "java/lang/IllegalStateException", "first");
+             throw std::bad_alloc();
+         },
+         false, "java.lang.IllegalStateException", "first"},
+    };
+    for (const Case& c : cases) {
+        // The exception unwinds through a scope guard of the body (a local frame).
+        const bool returned = run_guarded(g_env, [&] {
+            LocalFrame frame(g_env, 4);
+            c.body();
+        });
+        EXPECT_EQ(returned, c.returned) << c.what;
+        jthrowable pending = g_env->ExceptionOccurred();
+        g_env->ExceptionClear();
+        EXPECT_EQ(pending ? class_name(pending) : "", c.java_class) << c.what;
+        if (pending != nullptr)
+            EXPECT_EQ(to_std(call(pending, "getMessage", "()Ljava/lang/String;")), c.message) << c.what;
+    }
 }
 
 TEST_F(Bridge, NullHttpClientLeavesNullPointerExceptionAndSendsNothing)

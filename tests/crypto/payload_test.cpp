@@ -96,10 +96,22 @@ TEST(AesDec, ZeroByteEndsANonFinalBlocksContribution) {
         {std::string("abcdefghijklmno\0", 16), "abcdefghijklmno"},
         {"abcdefghijklmnop", "abcdefghijklmnop"},
     };
-    for (const auto& c : cases) {
-        const Decrypted r = decrypt(encrypt_blocks(cat({block(c.middle), block("QR"), last})));
-        EXPECT_EQ(r.plain, c.want + "QR");
-        EXPECT_EQ(r.printed, "");
+    // The block also stands at the edges of the 256-block stretches that are
+    // decrypted before they are searched, with or without whole stretches
+    // after it, which must all move down.
+    const Bytes text = block("0123456789ABCDEF");
+    for (std::size_t before : {0, 255, 256, 257}) {
+        for (std::size_t after : {0, 300}) {
+            Bytes head, tail;
+            for (std::size_t i = 0; i < before; ++i) head = cat({head, text});
+            for (std::size_t i = 0; i < after; ++i) tail = cat({tail, text});
+            const std::string h(head.begin(), head.end()), t(tail.begin(), tail.end());
+            for (const auto& c : cases) {
+                const Decrypted r = decrypt(encrypt_blocks(cat({head, block(c.middle), tail, block("QR"), last})));
+                EXPECT_EQ(r.plain, h + c.want + t + "QR") << before << " blocks before, " << after << " after";
+                EXPECT_EQ(r.printed, "");
+            }
+        }
     }
 }
 
