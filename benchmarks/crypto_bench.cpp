@@ -28,8 +28,8 @@
 
 namespace {
 
-constexpr char kSoftwareCaps[] = "~0x200020000000000";
-constexpr std::size_t kBulk = 16u << 20;  // 16 MiB of blocks
+constexpr char software_caps[] = "~0x200020000000000";
+constexpr std::size_t bulk_size = 16u << 20;  // 16 MiB of blocks
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -41,11 +41,11 @@ Bytes random_bytes(std::size_t n, unsigned seed) {
 }
 
 const Bytes& bulk() {
-    static const Bytes data = random_bytes(kBulk, 1);
+    static const Bytes data = random_bytes(bulk_size, 1);
     return data;
 }
 
-const std::uint8_t kBenchKey[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
+const std::uint8_t bench_key[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
                                     0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
 
 void finish(benchmark::State& state, std::size_t bytes_per_iteration) {
@@ -56,7 +56,7 @@ void finish(benchmark::State& state, std::size_t bytes_per_iteration) {
 // ---- AES32 ----
 void BM_AES32_Encrypt(benchmark::State& state) {
     std::uint32_t rk[11][4];
-    AES32_Enc_KeySchedule(kBenchKey, rk);
+    AES32_Enc_KeySchedule(bench_key, rk);
     const Bytes& in = bulk();
     Bytes out(in.size());
     for (auto _ : state) {
@@ -68,7 +68,7 @@ void BM_AES32_Encrypt(benchmark::State& state) {
 
 void BM_AES32_EqDecrypt(benchmark::State& state) {
     std::uint32_t dk[11][4];
-    AES32_Dec_KeySchedule(kBenchKey, dk);
+    AES32_Dec_KeySchedule(bench_key, dk);
     const Bytes& in = bulk();
     Bytes out(in.size());
     for (auto _ : state) {
@@ -82,7 +82,7 @@ void BM_AES32_EqDecrypt(benchmark::State& state) {
 template <void (*Cipher)(const std::uint8_t*, const std::uint8_t[11][16], std::uint8_t*), bool Eq>
 void BM_AES8(benchmark::State& state) {
     std::uint8_t rk[11][16];
-    AES8_KeySchedule(kBenchKey, rk);
+    AES8_KeySchedule(bench_key, rk);
     if (Eq) AES8_EqInvKey(rk, rk);
     const Bytes& in = bulk();
     Bytes out(in.size());
@@ -101,7 +101,7 @@ void openssl_run(benchmark::State& state, const EVP_CIPHER* cipher, bool enc) {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     for (auto _ : state) {
         int n = 0;
-        EVP_CipherInit_ex(ctx, cipher, nullptr, kBenchKey, iv, enc ? 1 : 0);
+        EVP_CipherInit_ex(ctx, cipher, nullptr, bench_key, iv, enc ? 1 : 0);
         EVP_CIPHER_CTX_set_padding(ctx, 0);
         EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size()));
         benchmark::DoNotOptimize(out.data());
@@ -225,7 +225,7 @@ double software_openssl_rate() {
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return 0;
     self[n] = '\0';
-    const std::string cmd = std::string("OPENSSL_ia32cap='") + kSoftwareCaps + "' '" + self + "'";
+    const std::string cmd = std::string("OPENSSL_ia32cap='") + software_caps + "' '" + self + "'";
     std::fflush(stdout);
     FILE* child = popen(cmd.c_str(), "r");
     if (!child) return 0;

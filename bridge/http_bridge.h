@@ -18,6 +18,8 @@
 //  - No routine throws a C++ exception (noexcept); a url argument is copied
 //    by the caller.
 //  - HTTP statuses are not examined: any completed exchange is a success.
+//
+// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
 #ifndef TESSALY_BRIDGE_HTTP_BRIDGE_H
 #define TESSALY_BRIDGE_HTTP_BRIDGE_H
 

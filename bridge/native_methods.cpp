@@ -1,24 +1,17 @@
 // The static native methods of the host class TessalyServerConnectionHelper.
 //
-// The account and cosmetics calls turn their string arguments into a request
-// URL (base URL immediately followed by the method's path, each "{}" filled
-// verbatim), start an asynchronous send through the host's HTTP_CLIENT and
-// register the host's BiConsumer with whenComplete; they return without
-// waiting. The callback later receives (HttpResponse<String>, null) for any
-// completed exchange, whatever its status, or (null, Throwable) when the
-// exchange fails.
+// The account and cosmetics calls check their arguments, turn them into a
+// request URL (base URL immediately followed by the method's path, each "{}"
+// filled verbatim), start an asynchronous send through the host's
+// HTTP_CLIENT and register the host's BiConsumer with whenComplete; they
+// return without waiting. loadRemoteMesh downloads, decrypts and loads a mesh
+// on the calling thread. What the caller and the callback see in each case is
+// written once, in the outcome tables of README.md's part for host developers.
 //
-// Outcomes decided here, before anything is sent:
-//  - a null String argument or a null callback throws NullPointerException
-//    naming the parameter; nothing is sent and the callback is not called;
-//  - an exception raised while the request is built or handed over (a URL
-//    that java.net.URI rejects, a null HTTP_CLIENT) is left pending for the
-//    caller, as a Java caller of HttpClient would see it; the callback is
-//    not called;
-//  - native memory running out (std::bad_alloc, e.g. for the URL) leaves
-//    OutOfMemoryError pending for the caller, any other C++ exception a
-//    java.lang.Error; nothing is sent. Every native method's body runs inside
-//    run_guarded, so no C++ exception reaches the JVM.
+// A failure before anything is sent is left pending for the caller. Every
+// native method's body runs inside run_guarded, so no C++ exception reaches
+// the JVM: std::bad_alloc becomes OutOfMemoryError, any other a
+// java.lang.Error.
 #include "bridge/native_methods.h"
 
 #include "bridge/http_bridge.h"
@@ -330,7 +323,7 @@ jobject decrypt_body(JNIEnv* env, NativeBody* body)
     return new_object(env, "java/io/ByteArrayInputStream", "([B)V", array);
 }
 
-// Steps 4 to 9 of a download, once the request has been sent: the status and
+// The rest of a download, once the request has been sent: the status and
 // body, then for status 200 the decryption and the host's loader. Returns the
 // mesh, or null with the failure pending. *to_caller is set when that failure
 // is the IllegalStateException of a status other than 200, which goes to the
@@ -338,25 +331,25 @@ jobject decrypt_body(JNIEnv* env, NativeBody* body)
 // copy is freed on every path, also when a C++ exception leaves.
 jobject receive_mesh(JNIEnv* env, jobject response, bool* to_caller)
 {
-    // 4. Status, and the whole body into a native buffer.
+    // The status, and the whole body into a native buffer.
     jint status = 0;
     NativeBody body;
     if (!read_response(env, response, &status, &body)) return nullptr;
-    // 5. Only 200 is success; anything else is thrown to the caller.
+    // Only 200 is success; any other status is thrown to the caller.
     if (status != 200) {
         throw_status(env, status, body);
         *to_caller = true;
         return nullptr;
     }
-    // 6-7. Decrypt, cut at the first zero byte, wrap in a ByteArrayInputStream.
+    // Decrypt, cut at the first zero byte, wrap in a ByteArrayInputStream.
     jobject stream = decrypt_body(env, &body);
     if (stream == nullptr) return nullptr;
-    // 8. The host's loader on that stream, with a null ResourceLocation.
+    // The host's loader on that stream, with a null ResourceLocation.
     jobject loader = new_object(env, "quenby/tessaly/api/asset/JsonAssetLoader",
                                 "(Ljava/io/InputStream;Lnet/morrow/resources/ResourceLocation;)V", stream,
                                 static_cast<jobject>(nullptr));
     if (loader == nullptr) return nullptr;
-    // 9. loadMesh(true).
+    // The mesh it makes: loadMesh(true).
     return call_object(env, "quenby/tessaly/api/asset/JsonAssetLoader", loader, "loadMesh",
                        "(Z)Lquenby/tessaly/api/client/model/Mesh;", JNI_TRUE);
 }
@@ -372,21 +365,21 @@ void load_remote_mesh(JNIEnv* env, jclass host, jstring base_url, jstring mesh_n
     LocalFrame frame(env, mesh_frame_capacity);
     if (!frame.pushed) return; // OutOfMemoryError pending for the caller
 
-    // 1-2. GET base + /models/{name}.enc, blocking until the headers are in.
+    // GET base + /models/{name}.enc, blocking until the headers are in.
     std::string url;
     const bool composed = compose_url(env, "/models/{}.enc", params, &url);
     jobject request = composed ? create_get_request(env, std::move(url)) : nullptr;
     jobject response = request != nullptr ? send_inputstream_request(env, host, request) : nullptr;
-    // 3. Building or sending failed: the callback gets the exception.
+    // Building or sending failed: the callback gets the exception.
     if (response == nullptr) return fail_to_callback(env, callback);
-    // 4-9. From here on every failure, a C++ one too, goes to the callback,
+    // From here on every failure, a C++ one too, goes to the callback,
     // except the status exception.
     bool to_caller = false;
     jobject mesh = nullptr;
     run_guarded(env, [&] { mesh = receive_mesh(env, response, &to_caller); });
     if (to_caller) return;
     if (mesh == nullptr) return fail_to_callback(env, callback);
-    // 10. Success.
+    // Success: the mesh to the callback.
     do_accept(env, mesh, callback);
 }
 
@@ -462,19 +455,8 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(getPlayerSkinInfo)(JNIEnv* env, jclass hos
 // Downloads base URL + "/models/" + name + ".enc", decrypts it and has the
 // host's JsonAssetLoader make a Mesh of it, all on the calling thread; the
 // callback runs on this thread before the method returns, at most once.
-// Outcomes:
-//  - accept(mesh, null) on success;
-//  - accept(null, throwable) for any failure on the way once the arguments
-//    are checked: raised in Java (URL rejected, connection failed, body broke
-//    off, loader threw) or native memory exhausted after the request was
-//    sent (OutOfMemoryError: the body's copy, the plaintext, its Java array,
-//    a status message); the exception is cleared first, so the caller sees
-//    none;
-//  - an HTTP status other than 200 throws IllegalStateException("<status>
-//    <body up to its first zero byte>") to the caller; the callback is not called;
-//  - a null argument throws NullPointerException; native memory exhausted
-//    before sending (the URL, the method's local frame) leaves
-//    OutOfMemoryError pending for the caller; nothing is sent.
+// Which failure reaches the callback and which the caller: the outcome table
+// of loadRemoteMesh in README.md's part for host developers.
 JNIEXPORT void JNICALL TESSALY_NATIVE(loadRemoteMesh)(JNIEnv* env, jclass host, jstring base_url, jstring mesh_name,
                                                       jobject callback)
 {

@@ -1,6 +1,8 @@
 // Helpers of the native methods that are worth calling on their own (unit
 // tests and the fuzzer call them directly). The native methods themselves are
 // declared by the host class in Java and have no C++ declaration here.
+//
+// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
 #ifndef TESSALY_BRIDGE_NATIVE_METHODS_H
 #define TESSALY_BRIDGE_NATIVE_METHODS_H
 

@@ -1,7 +1,7 @@
 # What the library exports, and the linker inputs that make it so.
 #
 # The one source per platform is build-support/exports/<platform>.txt, the
-# list that build-support/check-exports compares the built library with. It
+# list that build-support/checks/check-exports compares the built library with. It
 # is written for the platform's default package; this build's copy, with the
 # native methods renamed into TESSALY_JNI_PACKAGE, is
 # TESSALY_EXPECTED_EXPORTS, and the linker's list is generated from it:

@@ -3,7 +3,7 @@
 # and the project's own jni_md.h for the target. Sets TESSALY_JNI_INCLUDE_DIRS.
 if(WIN32)
   find_path(TESSALY_JNI_H jni.h
-            HINTS "$ENV{JAVA_HOME}/include" /usr/lib/jvm/java-17-openjdk-amd64/include
+            HINTS "$ENV{JAVA_HOME}/include" "${TESSALY_JDK_HOME}/include"
             NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   set(TESSALY_JNI_INCLUDE_DIRS "${CMAKE_CURRENT_LIST_DIR}/jni/windows" "${TESSALY_JNI_H}")
 elseif(CMAKE_CROSSCOMPILING)
@@ -11,14 +11,11 @@ elseif(CMAKE_CROSSCOMPILING)
   # Linux jni_md.h (JNIEXPORT a default-visibility attribute, LP64 types)
   # is right for GCC and clang on both.
   find_path(TESSALY_JNI_H jni.h
-            HINTS "$ENV{JAVA_HOME}/include" /usr/lib/jvm/java-17-openjdk-amd64/include
+            HINTS "$ENV{JAVA_HOME}/include" "${TESSALY_JDK_HOME}/include"
             NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   set(TESSALY_JNI_INCLUDE_DIRS "${TESSALY_JNI_H}" "${TESSALY_JNI_H}/linux")
 else()
-  # The JDK the project is tested with, when the caller names none.
-  if(NOT DEFINED ENV{JAVA_HOME} AND EXISTS /usr/lib/jvm/java-17-openjdk-amd64/include/jni.h)
-    set(ENV{JAVA_HOME} /usr/lib/jvm/java-17-openjdk-amd64)
-  endif()
+  # JAVA_HOME's headers, or those of the project's JDK (Settings.cmake).
   # Headers only: the library links nothing of the JVM (and a headless JDK
   # has no AWT library, which FindJNI would otherwise require).
   find_package(JNI REQUIRED COMPONENTS JVM)

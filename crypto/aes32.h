@@ -10,6 +10,8 @@
 // checks its pointers. The block ciphers read their whole input before
 // writing, so input and output may be the same buffer. All routines are
 // reentrant.
+//
+// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
 #ifndef TESSALY_CRYPTO_AES32_H
 #define TESSALY_CRYPTO_AES32_H
 

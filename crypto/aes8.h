@@ -9,6 +9,8 @@
 // from AES8_EqInvKey (for AES8_EqDecrypt only). Every buffer belongs to the
 // caller; nothing allocates, fails or checks its pointers. The block ciphers
 // work on a local copy, so input and output may be the same buffer.
+//
+// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
 #ifndef TESSALY_CRYPTO_AES8_H
 #define TESSALY_CRYPTO_AES8_H
 

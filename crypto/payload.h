@@ -5,6 +5,8 @@
 // 16 plaintext bytes. The plaintext is the mesh document (text without zero
 // bytes) followed by the marker 0x80 and zero bytes up to the block boundary;
 // at least one byte of padding is always added.
+//
+// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
 #ifndef TESSALY_CRYPTO_PAYLOAD_H
 #define TESSALY_CRYPTO_PAYLOAD_H
 

@@ -16,15 +16,15 @@
 namespace {
 
 // Exit statuses, as --help lists them.
-constexpr int kOk = 0;
-constexpr int kRefused = 1;  // the content: a zero byte, or not a sound mesh file
-constexpr int kUsage = 2;    // the command line
-constexpr int kFiles = 3;    // unreadable input, unwritable output, output onto input
+constexpr int exit_ok = 0;
+constexpr int exit_refused = 1;  // the content: a zero byte, or not a sound mesh file
+constexpr int exit_usage = 2;    // the command line
+constexpr int exit_files = 3;    // unreadable input, unwritable output, output onto input
 
 // The host receives a mesh file whole in one Java byte array
 // (InputStream.readAllBytes gives at most Integer.MAX_VALUE - 8 bytes), so no
 // larger file could ever be loaded: the limit is the last whole block below.
-constexpr std::uint64_t kMaxFile = 0x7ffffff0u;
+constexpr std::uint64_t max_file_size = 0x7ffffff0u;
 
 const char* g_prog = "tessaly-meshfile";
 
@@ -79,30 +79,30 @@ bool same_file(const struct stat& a, const struct stat& b) {
 }
 
 // Reads all of path ('-': standard input) into data. in_stat describes what
-// was read, for the overwrite check. Returns kOk or the exit status.
+// was read, for the overwrite check. Returns exit_ok or the exit status.
 int read_input(const char* path, std::string& data, struct stat& in_stat) {
     const bool std_in = std::strcmp(path, "-") == 0;
     std::FILE* f = std_in ? stdin : std::fopen(path, "rb");
-    if (!f) return fail(kFiles, "cannot read " + name_of(path) + ": " + std::strerror(errno));
+    if (!f) return fail(exit_files, "cannot read " + name_of(path) + ": " + std::strerror(errno));
     if (fstat(fileno(f), &in_stat) != 0 || S_ISDIR(in_stat.st_mode)) {
         const std::string why = S_ISDIR(in_stat.st_mode) ? "is a directory" : std::strerror(errno);
         if (!std_in) std::fclose(f);
-        return fail(kFiles, "cannot read " + name_of(path) + ": " + why);
+        return fail(exit_files, "cannot read " + name_of(path) + ": " + why);
     }
     char buf[65536];
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
         data.append(buf, n);
-        if (data.size() > kMaxFile) {
+        if (data.size() > max_file_size) {
             if (!std_in) std::fclose(f);
-            return fail(kRefused, name_of(path) + " is larger than 2 GiB");
+            return fail(exit_refused, name_of(path) + " is larger than 2 GiB");
         }
     }
     const bool bad = std::ferror(f) != 0;
     const int err = errno;
     if (!std_in) std::fclose(f);
-    if (bad) return fail(kFiles, "cannot read " + name_of(path) + ": " + std::strerror(err));
-    return kOk;
+    if (bad) return fail(exit_files, "cannot read " + name_of(path) + ": " + std::strerror(err));
+    return exit_ok;
 }
 
 // Refuses an output that is the input file under any name (same path, hard
@@ -111,27 +111,27 @@ int check_not_input(const char* out, const struct stat& in_stat) {
     struct stat out_stat;
     const int r = std::strcmp(out, "-") == 0 ? fstat(STDOUT_FILENO, &out_stat) : stat(out, &out_stat);
     if (r == 0 && same_file(in_stat, out_stat)) {
-        return fail(kFiles, "refusing to write " + (std::strcmp(out, "-") == 0 ? std::string("standard output")
+        return fail(exit_files, "refusing to write " + (std::strcmp(out, "-") == 0 ? std::string("standard output")
                                                                                : "'" + std::string(out) + "'") +
                                 ": it is the input file, which would be overwritten");
     }
-    return kOk;
+    return exit_ok;
 }
 
 int write_output(const char* path, const std::string& data) {
     const bool std_out = std::strcmp(path, "-") == 0;
     std::FILE* f = std_out ? stdout : std::fopen(path, "wb");
-    if (!f) return fail(kFiles, "cannot write '" + std::string(path) + "': " + std::strerror(errno));
+    if (!f) return fail(exit_files, "cannot write '" + std::string(path) + "': " + std::strerror(errno));
     const bool wrote = std::fwrite(data.data(), 1, data.size(), f) == data.size();
     const bool flushed = std::fflush(f) == 0;
     const int err = errno;
     const bool closed = std_out || std::fclose(f) == 0;
     if (!wrote || !flushed || !closed) {
         if (!std_out) std::remove(path);
-        return fail(kFiles, "cannot write " + (std_out ? std::string("standard output") : "'" + std::string(path) + "'") +
+        return fail(exit_files, "cannot write " + (std_out ? std::string("standard output") : "'" + std::string(path) + "'") +
                                 ": " + std::strerror(err));
     }
-    return kOk;
+    return exit_ok;
 }
 
 // pt_length with its padding-error line sent to standard error, so that
@@ -198,7 +198,7 @@ int cmd_encrypt(const char* in_path, const char* out_path) {
     if (int r = check_not_input(out_path, in_stat)) return r;
     const std::size_t zero = doc.find('\0');
     if (zero != std::string::npos) {
-        return fail(kRefused, name_of(in_path) + " holds a zero byte at offset " + std::to_string(zero) +
+        return fail(exit_refused, name_of(in_path) + " holds a zero byte at offset " + std::to_string(zero) +
                                   "; a mesh document must not contain zero bytes (they do not survive decryption)");
     }
     std::uint8_t key[16];
@@ -222,7 +222,7 @@ int cmd_decrypt(const char* in_path, const char* out_path) {
     if (int r = read_input(in_path, file, in_stat)) return r;
     if (int r = check_not_input(out_path, in_stat)) return r;
     const Findings f = inspect(file);
-    if (!f.sound()) return fail(kRefused, "not decrypting " + name_of(in_path) + ": " + fault(file, f));
+    if (!f.sound()) return fail(exit_refused, "not decrypting " + name_of(in_path) + ": " + fault(file, f));
     // The library's own decryption: the bytes the host's asset loader gets.
     const std::string plain = AES_dec(reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
     return write_output(out_path, plain);
@@ -251,8 +251,8 @@ int cmd_check(const char* in_path) {
     }
     std::printf("verdict:     %s\n", f.sound() ? "ok" : "NOT a sound mesh file");
     std::fflush(stdout);
-    if (!f.sound()) return fail(kRefused, name_of(in_path) + ": " + fault(file, f));
-    return kOk;
+    if (!f.sound()) return fail(exit_refused, name_of(in_path) + ": " + fault(file, f));
+    return exit_ok;
 }
 
 // The key check value: the first 3 bytes of the all-zero block encrypted
@@ -264,7 +264,7 @@ int cmd_key_check() {
     AES32_Enc_KeySchedule(key, rk);
     AES32_Encrypt(zero, rk, block);
     std::printf("%02x%02x%02x\n", block[0], block[1], block[2]);
-    return std::fflush(stdout) == 0 ? kOk : fail(kFiles, "cannot write standard output");
+    return std::fflush(stdout) == 0 ? exit_ok : fail(exit_files, "cannot write standard output");
 }
 
 }  // namespace
@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         usage(stdout);
-        return kOk;
+        return exit_ok;
     }
     const int operands = argc - 2;
     if ((cmd == "encrypt" || cmd == "decrypt") && operands == 2) {
@@ -295,5 +295,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: unknown command '%s'\n", g_prog, cmd.c_str());
     }
     usage(stderr);
-    return kUsage;
+    return exit_usage;
 }

@@ -26,20 +26,20 @@ std::vector<std::uint8_t> openssl_ecb(bool enc, const std::uint8_t key[16], cons
 
 TEST(Aes32VsOpenSsl, RandomKeysAndBlocksBothDirections) {
     std::mt19937 rng(20240611);
-    const int kKeys = 2000, kBlocks = 8;
-    for (int k = 0; k < kKeys; ++k) {
+    const int key_count = 2000, block_count = 8;
+    for (int k = 0; k < key_count; ++k) {
         std::uint8_t key[16];
         for (auto& b : key) b = static_cast<std::uint8_t>(rng());
         // A few keys with long runs of equal bytes stress the key schedule's edges.
         if (k < 4) for (auto& b : key) b = static_cast<std::uint8_t>(k == 0 ? 0x00 : k == 1 ? 0xff : k == 2 ? 0x80 : 0x01);
-        std::vector<std::uint8_t> data(16 * kBlocks);
+        std::vector<std::uint8_t> data(16 * block_count);
         for (auto& b : data) b = static_cast<std::uint8_t>(rng());
         const auto want_enc = openssl_ecb(true, key, data);
         const auto want_dec = openssl_ecb(false, key, data);
         std::uint32_t rk[11][4], dk[11][4];
         AES32_Enc_KeySchedule(key, rk);
         AES32_Dec_KeySchedule(key, dk);
-        for (int j = 0; j < kBlocks; ++j) {
+        for (int j = 0; j < block_count; ++j) {
             std::uint8_t out[16];
             AES32_Encrypt(&data[16 * j], rk, out);
             ASSERT_TRUE(std::equal(out, out + 16, &want_enc[16 * j])) << "encrypt, key " << k << " block " << j;

@@ -94,7 +94,7 @@ Rounds read_rounds()
     return t;
 }
 
-const std::uint8_t kAppBKey[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
+const std::uint8_t app_b_key[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
                                    0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
 
 TEST(Aes8Gf, XtimeDoublesModuloTheAesPolynomial)
@@ -201,7 +201,7 @@ TEST(Aes8Fips197, EncryptionStateAfterEveryStepOfAppendixB)
     const Rounds t = read_rounds();
     ASSERT_EQ(t.row.size(), 11u);
     std::uint8_t rk[11][16], s[16];
-    AES8_KeySchedule(kAppBKey, rk);
+    AES8_KeySchedule(app_b_key, rk);
     for (int r = 0; r <= 10; r++) EXPECT_EQ(of(rk[r]), t.row[r].key) << "round key " << r;
 
     std::memcpy(s, hex(t.input).data(), 16);
@@ -238,7 +238,7 @@ TEST(Aes8Fips197, InverseCipherRetracesAppendixB)
     const Rounds t = read_rounds();
     ASSERT_EQ(t.row.size(), 11u);
     std::uint8_t rk[11][16], dk[11][16], s[16];
-    AES8_KeySchedule(kAppBKey, rk);
+    AES8_KeySchedule(app_b_key, rk);
 
     std::memcpy(s, hex(t.output).data(), 16);
     AES8_AddRoundkey(s, rk[10]);

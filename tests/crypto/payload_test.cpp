@@ -24,7 +24,7 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-const std::string kPaddingLine = "Padding error: 0x80 not found.\n";
+const std::string padding_line = "Padding error: 0x80 not found.\n";
 
 std::string key_hex() {
     const char* k = std::getenv("TESSALY_MESH_KEY");
@@ -132,7 +132,7 @@ TEST(AesDec, LastBlockPaddingVariants) {
             const Decrypted r = decrypt(encrypt_blocks(plain));
             const std::string prefix = with_prefix ? "0123456789abcdef" : "";
             EXPECT_EQ(r.plain, prefix + c.want) << "case " << &c - cases;
-            EXPECT_EQ(r.printed, c.error ? kPaddingLine : "") << "case " << &c - cases;
+            EXPECT_EQ(r.printed, c.error ? padding_line : "") << "case " << &c - cases;
         }
     }
 }
@@ -164,7 +164,7 @@ TEST(AesDec, NeverReadsPastTheEndOfTheInput) {
         const std::string plain = AES_dec(at, len);
         const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_EQ(plain, len == 32 ? "0123456789abcdefxy" : "") << len;
-        EXPECT_EQ(printed, len == 16 ? kPaddingLine : "") << len;  // 16: a data block, no marker
+        EXPECT_EQ(printed, len == 16 ? padding_line : "") << len;  // 16: a data block, no marker
     }
     munmap(base, 2 * page);
 }
@@ -176,7 +176,7 @@ TEST(PtLength, FindsTheMarkerOrReportsOnce) {
     EXPECT_EQ(pt_length(ok.data()), 2);
     const Bytes zeros = block("");
     EXPECT_EQ(pt_length(zeros.data()), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), kPaddingLine);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), padding_line);
 }
 
 TEST(Padding, CountsZeroToFifteenAndInPlace) {

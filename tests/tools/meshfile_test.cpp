@@ -23,9 +23,9 @@ extern char** environ;
 
 namespace {
 
-const std::string kTool = TESSALY_MESHFILE;
-const std::string kOpenssl = TESSALY_OPENSSL;
-const std::string kPaddingLine = "Padding error: 0x80 not found.";
+const std::string tool_path = TESSALY_MESHFILE;
+const std::string openssl_path = TESSALY_OPENSSL;
+const std::string padding_line = "Padding error: 0x80 not found.";
 
 struct Result {
     int status = -1;
@@ -87,13 +87,13 @@ protected:
         return r;
     }
     Result tool(const std::vector<std::string>& args, const std::string& stdin_data = "") {
-        return run(kTool, args, stdin_data);
+        return run(tool_path, args, stdin_data);
     }
     // openssl enc -aes-128-ecb -nopad -K KEY [-d], as the README's recipe.
     std::string openssl(const std::string& in_path, bool decrypt) {
         std::vector<std::string> args{"enc", "-aes-128-ecb", "-nopad", "-K", key_hex(), "-in", in_path};
         if (decrypt) args.push_back("-d");
-        const Result r = run(kOpenssl, args);
+        const Result r = run(openssl_path, args);
         EXPECT_EQ(r.status, 0) << r.err;
         return r.out;
     }
@@ -237,7 +237,7 @@ TEST_F(MeshfileTest, UnsoundFilesAreReportedAndNotDecrypted) {
         EXPECT_EQ(dec.out, "") << "standard output must stay clean";
         EXPECT_NE(dec.err.find("not decrypting"), std::string::npos) << dec.err;
         EXPECT_NE(dec.err.find(c.why), std::string::npos) << dec.err;
-        EXPECT_EQ(dec.err.find(kPaddingLine) != std::string::npos, c.name == "no marker") << dec.err;
+        EXPECT_EQ(dec.err.find(padding_line) != std::string::npos, c.name == "no marker") << dec.err;
 
         ASSERT_EQ(tool({"decrypt", at("bad.enc"), at("bad.out")}).status, 1);
         EXPECT_FALSE(exists(at("bad.out"))) << "a refused decrypt created its output";
@@ -307,11 +307,11 @@ TEST_F(MeshfileTest, OutputOntoInputIsRefused) {
 // from the output file: the same file under another name.
 TEST_F(MeshfileTest, RedirectionOntoInputIsRefused) {
     spill(at("in.json"), "{\"name\":\"cape\"}");
-    const std::string sh = "'" + kTool + "' encrypt '" + at("in.json") + "' - >> '" + at("in.json") + "'";
+    const std::string sh = "'" + tool_path + "' encrypt '" + at("in.json") + "' - >> '" + at("in.json") + "'";
     const int ws = std::system(sh.c_str());
     EXPECT_EQ(WEXITSTATUS(ws), 3);
     EXPECT_EQ(slurp(at("in.json")), "{\"name\":\"cape\"}");
-    const std::string sh2 = "'" + kTool + "' encrypt - '" + at("in.json") + "' < '" + at("in.json") + "' 2>/dev/null";
+    const std::string sh2 = "'" + tool_path + "' encrypt - '" + at("in.json") + "' < '" + at("in.json") + "' 2>/dev/null";
     EXPECT_EQ(WEXITSTATUS(std::system(sh2.c_str())), 3);
     EXPECT_EQ(slurp(at("in.json")), "{\"name\":\"cape\"}");
 }

@@ -28,10 +28,8 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
-import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
-import java.util.concurrent.atomic.AtomicIntegerArray;
 import java.util.function.BiConsumer;
 
 import javax.net.ssl.SSLContext;
@@ -322,71 +320,41 @@ class HttpsTransportTest {
         Outcome first = new Outcome();
         invoke("getPlayerSkinInfo", base, "warm-up", first);
         assertEquals(HttpClient.Version.HTTP_2, first.await().response.version());
-        AtomicIntegerArray calls = new AtomicIntegerArray(threads * perThread);
         AtomicInteger unexpected = new AtomicInteger();
-        CountDownLatch done = new CountDownLatch(threads * perThread);
-        CountDownLatch go = new CountDownLatch(1);
         List<String> expected = Collections.synchronizedList(new ArrayList<>());
-        List<Throwable> thrown = Collections.synchronizedList(new ArrayList<>());
-        List<Thread> workers = new ArrayList<>();
         try {
-            for (int t = 0; t < threads; t++) {
-                final int thread = t;
-                Thread worker = new Thread(() -> {
-                    try {
-                        go.await();
-                        for (int i = 0; i < perThread; i++) {
-                            int id = thread * perThread + i;
-                            if (id % 7 == 6) {
-                                // 1.5 MB meshes among the calls: 85 MB on the connection, several times
-                                // its flow-control window, while the small exchanges go on beside them.
-                                expected.add("GET /models/medium.enc HTTP/2.0|-|-|200");
-                                Object[] got = loadMesh("medium");
-                                if (got[1] != null || !"medium".equals(meshGet(got[0], "name"))) {
-                                    unexpected.incrementAndGet();
-                                }
-                                calls.incrementAndGet(id);
-                                done.countDown();
-                                continue;
-                            }
-                            Route r = ROUTES.get(id % 7);
-                            String[] values = new String[r.values()];
-                            Arrays.fill(values, "id" + id);
-                            if (r.method().equals("saveConfiguration")) {
-                                values[0] = "{\"id\":" + id + "}";
-                                expected.add(r.requestLine() + " HTTP/2.0|" + values[0].length() + "|application/json|200");
-                            } else {
-                                expected.add(requestLine(r, values) + " HTTP/2.0|-|-|200");
-                            }
-                            BiConsumer<HttpResponse<String>, Throwable> callback = (response, failure) -> {
-                                if (failure != null || response.statusCode() != 200
-                                        || response.version() != HttpClient.Version.HTTP_2) {
-                                    unexpected.incrementAndGet();
-                                }
-                                calls.incrementAndGet(id);
-                                done.countDown();
-                            };
-                            invoke(r.method(), arguments(values, callback));
-                        }
-                    } catch (Throwable e) {
-                        thrown.add(e);
+            ConcurrentCallers.run(threads, perThread, (id, done) -> {
+                if (id % 7 == 6) {
+                    // 1.5 MB meshes among the calls: 85 MB on the connection, several times its
+                    // flow-control window, while the small exchanges go on beside them.
+                    expected.add("GET /models/medium.enc HTTP/2.0|-|-|200");
+                    Object[] got = loadMesh("medium");
+                    if (got[1] != null || !"medium".equals(meshGet(got[0], "name"))) {
+                        unexpected.incrementAndGet();
                     }
-                });
-                workers.add(worker);
-                worker.start();
-            }
-            go.countDown();
-            for (Thread w : workers) {
-                w.join();
-            }
-            assertEquals(List.of(), thrown);
-            assertTrue(done.await(120, TimeUnit.SECONDS), "callbacks outstanding: " + done.getCount());
-            Thread.sleep(200); // a second call of any callback would show up here
+                    done.run();
+                    return;
+                }
+                Route r = ROUTES.get(id % 7);
+                String[] values = new String[r.values()];
+                Arrays.fill(values, "id" + id);
+                if (r.method().equals("saveConfiguration")) {
+                    values[0] = "{\"id\":" + id + "}";
+                    expected.add(r.requestLine() + " HTTP/2.0|" + values[0].length() + "|application/json|200");
+                } else {
+                    expected.add(requestLine(r, values) + " HTTP/2.0|-|-|200");
+                }
+                BiConsumer<HttpResponse<String>, Throwable> callback = (response, failure) -> {
+                    if (failure != null || response.statusCode() != 200
+                            || response.version() != HttpClient.Version.HTTP_2) {
+                        unexpected.incrementAndGet();
+                    }
+                    done.run();
+                };
+                invoke(r.method(), arguments(values, callback));
+            });
         } finally {
             useClient(newClient());
-        }
-        for (int id = 0; id < calls.length(); id++) {
-            assertEquals(1, calls.get(id), "callback " + id);
         }
         assertEquals(0, unexpected.get());
         List<String> logged = logAfter(mark, 1 + threads * perThread);

@@ -25,9 +25,7 @@ import java.util.concurrent.TimeUnit;
 import java.util.function.BiConsumer;
 import java.util.regex.Pattern;
 
-import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -37,11 +35,9 @@ import tessaly.service.RecordedRequest;
 import tessaly.service.ReferenceService;
 
 /** loadRemoteMesh against the reference service: the download, its decryption and every failure's place. */
-class RemoteMeshTest {
+class RemoteMeshTest extends ServiceSuite {
     @TempDir
     static Path models;
-    private static ReferenceService service;
-    private static String base;
 
     /** The callback: records each call and the thread it ran on. */
     static final class Calls implements BiConsumer<Mesh, Throwable> {
@@ -73,23 +69,10 @@ class RemoteMeshTest {
 
     @BeforeAll
     static void start() throws IOException {
-        System.load(System.getProperty("tessaly.library"));
         Files.write(models.resolve("strip.enc"), MeshFiles.encrypt(MeshFiles.document("strip", 40, 1)));
         Files.createDirectories(models.resolve("hats/tall"));
         Files.write(models.resolve("hats/tall/top hat.enc"), MeshFiles.encrypt(MeshFiles.document("top", 5, 2)));
-        service = ReferenceService.start(models);
-        base = service.baseUrl();
-    }
-
-    @AfterAll
-    static void stop() {
-        service.close();
-    }
-
-    @BeforeEach
-    void reset() {
-        service.clearAnswers();
-        service.clearRequests();
+        startService(models);
     }
 
     /** Calls loadRemoteMesh; anything thrown out of it fails the test unless the caller expects it. */

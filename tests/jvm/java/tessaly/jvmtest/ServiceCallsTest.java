@@ -15,15 +15,10 @@ import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
-import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
-import java.util.concurrent.atomic.AtomicIntegerArray;
 import java.util.function.BiConsumer;
 
-import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 import quenby.tessaly.client.online.TessalyServerConnectionHelper;
@@ -31,9 +26,7 @@ import tessaly.service.RecordedRequest;
 import tessaly.service.ReferenceService;
 
 /** The six account and cosmetics calls as the host makes them, against the reference service. */
-class ServiceCallsTest {
-    private static ReferenceService service;
-    private static String base;
+class ServiceCallsTest extends ServiceSuite {
 
     /** One call of a native method with given string arguments (base URL first) and callback. */
     private interface Call {
@@ -60,20 +53,7 @@ class ServiceCallsTest {
 
     @BeforeAll
     static void start() throws Exception {
-        System.load(System.getProperty("tessaly.library"));
-        service = ReferenceService.start();
-        base = service.baseUrl();
-    }
-
-    @AfterAll
-    static void stop() {
-        service.close();
-    }
-
-    @BeforeEach
-    void reset() {
-        service.clearAnswers();
-        service.clearRequests();
+        startService(null);
     }
 
     private static String[] args(String baseUrl, String... values) {
@@ -278,48 +258,19 @@ class ServiceCallsTest {
     void concurrentCallersEachGetExactlyOneCallback() throws Exception {
         final int threads = 8;
         final int perThread = 200;
-        AtomicIntegerArray calls = new AtomicIntegerArray(threads * perThread);
         AtomicInteger failures = new AtomicInteger();
-        CountDownLatch done = new CountDownLatch(threads * perThread);
-        CountDownLatch go = new CountDownLatch(1);
-        List<Thread> workers = new ArrayList<>();
-        List<Throwable> thrown = java.util.Collections.synchronizedList(new ArrayList<>());
-        for (int t = 0; t < threads; t++) {
-            final int thread = t;
-            Thread worker = new Thread(() -> {
-                try {
-                    go.await();
-                    for (int i = 0; i < perThread; i++) {
-                        int id = thread * perThread + i;
-                        Method m = METHODS.get(id % METHODS.size());
-                        String[] a = new String[m.params().length];
-                        Arrays.fill(a, "id" + id);
-                        a[0] = base;
-                        m.call().run(a, (response, failure) -> {
-                            if (failure != null || response.statusCode() != 200) {
-                                failures.incrementAndGet();
-                            }
-                            calls.incrementAndGet(id);
-                            done.countDown();
-                        });
-                    }
-                } catch (Throwable e) {
-                    thrown.add(e);
+        ConcurrentCallers.run(threads, perThread, (id, done) -> {
+            Method m = METHODS.get(id % METHODS.size());
+            String[] a = new String[m.params().length];
+            Arrays.fill(a, "id" + id);
+            a[0] = base;
+            m.call().run(a, (response, failure) -> {
+                if (failure != null || response.statusCode() != 200) {
+                    failures.incrementAndGet();
                 }
+                done.run();
             });
-            workers.add(worker);
-            worker.start();
-        }
-        go.countDown();
-        for (Thread w : workers) {
-            w.join();
-        }
-        assertEquals(List.of(), thrown);
-        assertTrue(done.await(120, TimeUnit.SECONDS), "callbacks outstanding: " + done.getCount());
-        Thread.sleep(200); // a second call of any callback would show up here
-        for (int id = 0; id < calls.length(); id++) {
-            assertEquals(1, calls.get(id), "callback " + id);
-        }
+        });
         assertEquals(0, failures.get());
         assertEquals(threads * perThread, service.requestCount());
     }

@@ -11,12 +11,10 @@ import quenby.tessaly.api.client.model.Mesh;
  * The host's holder of the native online calls. The native library (libTrialworks.so, libSkyrope.dylib,
  * Skyrope.dll) must be loaded first, with System.load or System.loadLibrary.
  *
- * The six account and cosmetics calls return at once; the callback later receives (response, null) for
- * any completed exchange, whatever its status, or (null, failure) when the exchange fails, on a thread
- * of HTTP_CLIENT. A null argument throws NullPointerException and nothing is sent; a URL that
- * java.net.URI rejects, or a null HTTP_CLIENT, throws out of the call and the callback is not called.
- *
- * loadRemoteMesh works on the calling thread and calls the callback before it returns.
+ * The six account and cosmetics calls send through HTTP_CLIENT and return at once; their callback runs
+ * later, on a thread of HTTP_CLIENT. loadRemoteMesh downloads, decrypts and loads a mesh on the calling
+ * thread and calls the callback before it returns. What the caller and the callback see in each case:
+ * the outcome tables in the project's README.md, part for host developers.
  */
 public final class TessalyServerConnectionHelper {
     /** The client every call sends through; read by the native code on every call. */

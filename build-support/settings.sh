@@ -1,0 +1,13 @@
+# Settings every script and the CMake build share, written once here.
+# Scripts source this file; build-support/Settings.cmake and
+# build-support/release/check-release read the same NAME='VALUE' lines.
+
+# The JDK that builds, tests, the demo and the benchmarks use when JAVA_HOME
+# is not set.
+tessaly_jdk_home='/usr/lib/jvm/java-17-openjdk-amd64'
+
+# What a JVM run with -Xcheck:jni prints when the library misuses JNI (an
+# extended regular expression): any match fails the test, soak or check.
+tessaly_jni_warnings='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI DETECTED ERROR'
+
+export JAVA_HOME="${JAVA_HOME:-$tessaly_jdk_home}"
