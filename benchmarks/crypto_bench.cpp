@@ -29,18 +29,20 @@
 namespace {
 
 constexpr char software_caps[] = "~0x200020000000000";
-constexpr std::size_t bulk_size = 16u << 20;  // 16 MiB of blocks
+constexpr std::size_t bulk_size = 16u << 20; // 16 MiB of blocks
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes random_bytes(std::size_t n, unsigned seed) {
+Bytes random_bytes(std::size_t n, unsigned seed)
+{
     std::mt19937 rng(seed);
     Bytes b(n);
     for (auto& x : b) x = static_cast<std::uint8_t>(rng());
     return b;
 }
 
-const Bytes& bulk() {
+const Bytes& bulk()
+{
     static const Bytes data = random_bytes(bulk_size, 1);
     return data;
 }
@@ -48,13 +50,15 @@ const Bytes& bulk() {
 const std::uint8_t bench_key[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
                                     0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
 
-void finish(benchmark::State& state, std::size_t bytes_per_iteration) {
+void finish(benchmark::State& state, std::size_t bytes_per_iteration)
+{
     const double bytes = static_cast<double>(bytes_per_iteration) * static_cast<double>(state.iterations());
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
 
 // ---- AES32 ----
-void BM_AES32_Encrypt(benchmark::State& state) {
+void BM_AES32_Encrypt(benchmark::State& state)
+{
     std::uint32_t rk[11][4];
     AES32_Enc_KeySchedule(bench_key, rk);
     const Bytes& in = bulk();
@@ -66,7 +70,8 @@ void BM_AES32_Encrypt(benchmark::State& state) {
     finish(state, in.size());
 }
 
-void BM_AES32_EqDecrypt(benchmark::State& state) {
+void BM_AES32_EqDecrypt(benchmark::State& state)
+{
     std::uint32_t dk[11][4];
     AES32_Dec_KeySchedule(bench_key, dk);
     const Bytes& in = bulk();
@@ -80,7 +85,8 @@ void BM_AES32_EqDecrypt(benchmark::State& state) {
 
 // ---- AES8 (byte-oriented unit, the readable reference; no speed goal) ----
 template <void (*Cipher)(const std::uint8_t*, const std::uint8_t[11][16], std::uint8_t*), bool Eq>
-void BM_AES8(benchmark::State& state) {
+void BM_AES8(benchmark::State& state)
+{
     std::uint8_t rk[11][16];
     AES8_KeySchedule(bench_key, rk);
     if (Eq) AES8_EqInvKey(rk, rk);
@@ -94,7 +100,8 @@ void BM_AES8(benchmark::State& state) {
 }
 
 // ---- OpenSSL ----
-void openssl_run(benchmark::State& state, const EVP_CIPHER* cipher, bool enc) {
+void openssl_run(benchmark::State& state, const EVP_CIPHER* cipher, bool enc)
+{
     const Bytes& in = bulk();
     Bytes out(in.size() + 16);
     const std::uint8_t iv[16] = {};
@@ -114,15 +121,18 @@ void BM_OpenSSL_ECB_Decrypt(benchmark::State& s) { openssl_run(s, EVP_aes_128_ec
 void BM_OpenSSL_CBC_Decrypt(benchmark::State& s) { openssl_run(s, EVP_aes_128_cbc(), false); }
 
 // ---- Mesh files: AES_dec against the bare block loop over the same bytes ----
-Bytes mesh_key() {
+Bytes mesh_key()
+{
     const std::string h = TESSALY_MESH_KEY_HEX;
     Bytes k;
-    for (std::size_t i = 0; i < 32; i += 2) k.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i < 32; i += 2)
+        k.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
     return k;
 }
 
 // A valid mesh file of `size` bytes: zero-free text, 0x80 at the very end.
-const Bytes& mesh_file(std::size_t size) {
+const Bytes& mesh_file(std::size_t size)
+{
     static std::map<std::size_t, Bytes> files;
     Bytes& f = files[size];
     if (f.empty()) {
@@ -137,7 +147,8 @@ const Bytes& mesh_file(std::size_t size) {
     return f;
 }
 
-void BM_AES_dec(benchmark::State& state) {
+void BM_AES_dec(benchmark::State& state)
+{
     const Bytes& file = mesh_file(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         std::string plain = AES_dec(file.data(), file.size());
@@ -149,7 +160,8 @@ void BM_AES_dec(benchmark::State& state) {
 // The bare decryption of the file: every block decrypted into its place in
 // an output buffer of the file's size, allocated and touched beforehand, so
 // the loop pays for writing the plaintext but not for allocating it.
-void BM_EqDecrypt_loop(benchmark::State& state) {
+void BM_EqDecrypt_loop(benchmark::State& state)
+{
     const Bytes& file = mesh_file(static_cast<std::size_t>(state.range(0)));
     std::uint32_t dk[11][4];
     AES32_Dec_KeySchedule(mesh_key().data(), dk);
@@ -164,7 +176,8 @@ void BM_EqDecrypt_loop(benchmark::State& state) {
 // The same loop into a fresh output buffer on every call, allocated and not
 // touched beforehand, as AES_dec's result is: the difference to the loop
 // above is the cost of the fresh memory (page faults, for large outputs).
-void BM_EqDecrypt_loop_fresh(benchmark::State& state) {
+void BM_EqDecrypt_loop_fresh(benchmark::State& state)
+{
     const Bytes& file = mesh_file(static_cast<std::size_t>(state.range(0)));
     std::uint32_t dk[11][4];
     AES32_Dec_KeySchedule(mesh_key().data(), dk);
@@ -176,18 +189,26 @@ void BM_EqDecrypt_loop_fresh(benchmark::State& state) {
     finish(state, file.size());
 }
 
-void register_main_cases() {
+void register_main_cases()
+{
     benchmark::RegisterBenchmark("AES32_Encrypt", BM_AES32_Encrypt)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("AES32_EqDecrypt", BM_AES32_EqDecrypt)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("AES8_Encrypt", BM_AES8<AES8_Encrypt, false>)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("AES8_Decrypt", BM_AES8<AES8_Decrypt, false>)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("AES8_EqDecrypt", BM_AES8<AES8_EqDecrypt, true>)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("OpenSSL_ECB_Encrypt", BM_OpenSSL_ECB_Encrypt)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("OpenSSL_ECB_Decrypt", BM_OpenSSL_ECB_Decrypt)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("AES8_EqDecrypt", BM_AES8<AES8_EqDecrypt, true>)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("OpenSSL_ECB_Encrypt", BM_OpenSSL_ECB_Encrypt)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("OpenSSL_ECB_Decrypt", BM_OpenSSL_ECB_Decrypt)
+        ->Unit(benchmark::kMillisecond);
     for (long size : {1L << 10, 1L << 20, 64L << 20}) {
         benchmark::RegisterBenchmark("AES_dec", BM_AES_dec)->Arg(size)->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark("EqDecrypt_loop", BM_EqDecrypt_loop)->Arg(size)->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark("EqDecrypt_loop_fresh", BM_EqDecrypt_loop_fresh)->Arg(size)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("EqDecrypt_loop", BM_EqDecrypt_loop)
+            ->Arg(size)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("EqDecrypt_loop_fresh", BM_EqDecrypt_loop_fresh)
+            ->Arg(size)
+            ->Unit(benchmark::kMicrosecond);
     }
 }
 
@@ -196,9 +217,10 @@ void register_main_cases() {
 // (e.g. --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true,
 // for a busy machine) the table takes each benchmark's median.
 class Collector : public benchmark::ConsoleReporter {
-  public:
+public:
     std::map<std::string, double> rate;
-    void ReportRuns(const std::vector<Run>& runs) override {
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
         std::vector<Run> shown = runs;
         const double hz = benchmark::CPUInfo::Get().cycles_per_second;
         for (auto& r : shown) {
@@ -214,13 +236,14 @@ class Collector : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(shown);
     }
 
-  private:
+private:
     std::set<std::string> medians;
 };
 
 // Runs this program again with OpenSSL's software path chosen and returns
 // the CBC decryption rate it measured (0 if that failed).
-double software_openssl_rate() {
+double software_openssl_rate()
+{
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return 0;
@@ -233,21 +256,25 @@ double software_openssl_rate() {
     char line[1024];
     while (std::fgets(line, sizeof line, child)) {
         const char* tag = std::strstr(line, "@software-cbc-decrypt ");
-        if (tag) rate = std::atof(tag + std::strlen("@software-cbc-decrypt "));
-        else std::fputs(line, stdout);
+        if (tag)
+            rate = std::atof(tag + std::strlen("@software-cbc-decrypt "));
+        else
+            std::fputs(line, stdout);
     }
     pclose(child);
     return rate;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const bool software_child = std::getenv("OPENSSL_ia32cap") != nullptr;
     benchmark::Initialize(&argc, argv);
     Collector report;
     if (software_child) {
-        benchmark::RegisterBenchmark("OpenSSL_CBC_Decrypt_software", BM_OpenSSL_CBC_Decrypt)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("OpenSSL_CBC_Decrypt_software", BM_OpenSSL_CBC_Decrypt)
+            ->Unit(benchmark::kMillisecond);
         benchmark::RunSpecifiedBenchmarks(&report);
         std::printf("@software-cbc-decrypt %.6g\n", report.rate["OpenSSL_CBC_Decrypt_software"]);
         return 0;
@@ -259,8 +286,8 @@ int main(int argc, char** argv) {
     const double hz = benchmark::CPUInfo::Get().cycles_per_second;
     auto line = [&](const char* what, double ours, double ref) {
         if (ours > 0 && ref > 0)
-            std::printf("  %-52s %6.3f  (%.1f vs %.1f MB/s, %.2f vs %.2f cpb)\n", what, ours / ref, ours / 1e6, ref / 1e6,
-                        hz / ours, hz / ref);
+            std::printf("  %-52s %6.3f  (%.1f vs %.1f MB/s, %.2f vs %.2f cpb)\n", what, ours / ref,
+                        ours / 1e6, ref / 1e6, hz / ours, hz / ref);
     };
     std::printf("\nRatios (speed of ours / speed of reference; >= 1 means ours is as fast or faster):\n");
     line("AES32_Encrypt / OpenSSL software CBC decrypt", r["AES32_Encrypt"], soft);
@@ -283,8 +310,8 @@ int main(int argc, char** argv) {
     std::printf("\nCost of the byte-oriented AES relative to AES32 (time per block, AES32 = 1):\n");
     auto cost = [&](const char* ours, const char* ref) {
         if (r[ours] > 0 && r[ref] > 0)
-            std::printf("  %-16s / %-16s %6.2f  (%.1f vs %.1f MB/s)\n", ours, ref, r[ref] / r[ours], r[ours] / 1e6,
-                        r[ref] / 1e6);
+            std::printf("  %-16s / %-16s %6.2f  (%.1f vs %.1f MB/s)\n", ours, ref, r[ref] / r[ours],
+                        r[ours] / 1e6, r[ref] / 1e6);
     };
     cost("AES8_Encrypt", "AES32_Encrypt");
     cost("AES8_Decrypt", "AES32_EqDecrypt");

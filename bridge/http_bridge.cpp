@@ -18,8 +18,8 @@ jobject new_builder(JNIEnv* env, jclass* builder_class) noexcept
 {
     jclass request_class = env->FindClass("java/net/http/HttpRequest");
     if (!step_ok(env, request_class, "java/net/http/HttpRequest")) return nullptr;
-    jmethodID new_builder = env->GetStaticMethodID(request_class, "newBuilder",
-                                                   "()Ljava/net/http/HttpRequest$Builder;");
+    jmethodID new_builder =
+        env->GetStaticMethodID(request_class, "newBuilder", "()Ljava/net/http/HttpRequest$Builder;");
     if (!step_ok(env, new_builder, "newBuilder")) return nullptr;
     jobject builder = env->CallStaticObjectMethod(request_class, new_builder);
     if (!step_ok(env, builder, "newBuilder")) return nullptr;
@@ -120,7 +120,8 @@ jobject create_get_request(JNIEnv* env, std::string url) noexcept
     if (builder == nullptr) return nullptr;
     jmethodID get = env->GetMethodID(builder_class, "GET", "()Ljava/net/http/HttpRequest$Builder;");
     if (!step_ok(env, get, "GET")) return nullptr;
-    jmethodID uri = env->GetMethodID(builder_class, "uri", "(Ljava/net/URI;)Ljava/net/http/HttpRequest$Builder;");
+    jmethodID uri =
+        env->GetMethodID(builder_class, "uri", "(Ljava/net/URI;)Ljava/net/http/HttpRequest$Builder;");
     if (!step_ok(env, uri, "uri")) return nullptr;
     jmethodID build = env->GetMethodID(builder_class, "build", "()Ljava/net/http/HttpRequest;");
     if (!step_ok(env, build, "build")) return nullptr;
@@ -140,13 +141,15 @@ jobject create_post_request(JNIEnv* env, std::string url, jstring body) noexcept
     jclass builder_class = nullptr;
     jobject builder = new_builder(env, &builder_class);
     if (builder == nullptr) return nullptr;
-    jmethodID post = env->GetMethodID(builder_class, "POST",
-                                      "(Ljava/net/http/HttpRequest$BodyPublisher;)Ljava/net/http/HttpRequest$Builder;");
+    jmethodID post =
+        env->GetMethodID(builder_class, "POST",
+                         "(Ljava/net/http/HttpRequest$BodyPublisher;)Ljava/net/http/HttpRequest$Builder;");
     if (!step_ok(env, post, "POST")) return nullptr;
-    jmethodID header = env->GetMethodID(builder_class, "header",
-                                        "(Ljava/lang/String;Ljava/lang/String;)Ljava/net/http/HttpRequest$Builder;");
+    jmethodID header = env->GetMethodID(
+        builder_class, "header", "(Ljava/lang/String;Ljava/lang/String;)Ljava/net/http/HttpRequest$Builder;");
     if (!step_ok(env, header, "header")) return nullptr;
-    jmethodID uri = env->GetMethodID(builder_class, "uri", "(Ljava/net/URI;)Ljava/net/http/HttpRequest$Builder;");
+    jmethodID uri =
+        env->GetMethodID(builder_class, "uri", "(Ljava/net/URI;)Ljava/net/http/HttpRequest$Builder;");
     if (!step_ok(env, uri, "uri")) return nullptr;
     jmethodID build = env->GetMethodID(builder_class, "build", "()Ljava/net/http/HttpRequest;");
     if (!step_ok(env, build, "build")) return nullptr;
@@ -158,8 +161,8 @@ jobject create_post_request(JNIEnv* env, std::string url, jstring body) noexcept
     if (!step_ok(env, value, "NewStringUTF")) return nullptr;
     jclass publishers = env->FindClass("java/net/http/HttpRequest$BodyPublishers");
     if (!step_ok(env, publishers, "java/net/http/HttpRequest$BodyPublishers")) return nullptr;
-    jmethodID of_string = env->GetStaticMethodID(publishers, "ofString",
-                                                 "(Ljava/lang/String;)Ljava/net/http/HttpRequest$BodyPublisher;");
+    jmethodID of_string = env->GetStaticMethodID(
+        publishers, "ofString", "(Ljava/lang/String;)Ljava/net/http/HttpRequest$BodyPublisher;");
     if (!step_ok(env, of_string, "ofString")) return nullptr;
     jobject publisher = env->CallStaticObjectMethod(publishers, of_string, body);
     if (!step_ok(env, publisher, "ofString")) return nullptr;
@@ -196,8 +199,9 @@ jobject do_complete_future(JNIEnv* env, jobject future, jobject callback) noexce
     }
     jclass future_class = env->FindClass("java/util/concurrent/CompletableFuture");
     if (!step_ok(env, future_class, "java/util/concurrent/CompletableFuture")) return nullptr;
-    jmethodID when_complete = env->GetMethodID(future_class, "whenComplete",
-                                               "(Ljava/util/function/BiConsumer;)Ljava/util/concurrent/CompletableFuture;");
+    jmethodID when_complete =
+        env->GetMethodID(future_class, "whenComplete",
+                         "(Ljava/util/function/BiConsumer;)Ljava/util/concurrent/CompletableFuture;");
     if (!step_ok(env, when_complete, "whenComplete")) return nullptr;
     jobject dependent = env->CallObjectMethod(future, when_complete, callback);
     if (!step_ok(env, dependent, "whenComplete")) return nullptr;

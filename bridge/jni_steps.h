@@ -73,8 +73,10 @@ inline void throw_cxx_error(JNIEnv* env, const char* what) noexcept
 {
     if (env->ExceptionCheck()) return;
     char message[256];
-    if (what != nullptr) std::snprintf(message, sizeof message, "C++ exception in the library: %s", what);
-    else std::snprintf(message, sizeof message, "C++ exception of unknown type in the library");
+    if (what != nullptr)
+        std::snprintf(message, sizeof message, "C++ exception in the library: %s", what);
+    else
+        std::snprintf(message, sizeof message, "C++ exception of unknown type in the library");
     throw_new(env, "java/lang/Error", message);
 }
 
@@ -84,14 +86,14 @@ inline void throw_cxx_error(JNIEnv* env, const char* what) noexcept
 // normally. An exception already pending when the C++ one arrives is the
 // first failure and stays pending as it is (JNI allows no other call then).
 // Local frames and other scope guards inside body are unwound first.
-template <typename Body>
-bool run_guarded(JNIEnv* env, Body&& body) noexcept
+template <typename Body> bool run_guarded(JNIEnv* env, Body&& body) noexcept
 {
     try {
         body();
         return true;
     } catch (const std::bad_alloc&) {
-        if (!env->ExceptionCheck()) throw_new(env, "java/lang/OutOfMemoryError", "no native memory left in the library");
+        if (!env->ExceptionCheck())
+            throw_new(env, "java/lang/OutOfMemoryError", "no native memory left in the library");
     } catch (const std::exception& e) {
         throw_cxx_error(env, e.what());
     } catch (...) {

@@ -66,8 +66,7 @@ struct Param {
 // Scope guard: the modified-UTF-8 copies obtained with GetStringUTFChars
 // for N String arguments, each released when the guard leaves scope, on
 // every path.
-template <std::size_t N>
-struct UtfChars {
+template <std::size_t N> struct UtfChars {
     JNIEnv* env;
     std::size_t count = 0;
     jstring strings[N] = {};
@@ -224,14 +223,16 @@ bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body
     if (env->ExceptionCheck()) return false;
     jobject stream = call_object(env, "java/net/http/HttpResponse", response, "body", "()Ljava/lang/Object;");
     if (stream == nullptr) return false;
-    auto bytes = static_cast<jbyteArray>(call_object(env, "java/io/InputStream", stream, "readAllBytes", "()[B"));
+    auto bytes =
+        static_cast<jbyteArray>(call_object(env, "java/io/InputStream", stream, "readAllBytes", "()[B"));
     if (bytes == nullptr) return false; // e.g. an IOException when the body breaks off
     const jsize length = env->GetArrayLength(bytes);
     // malloc(0) may return null; a one-byte buffer keeps null meaning failure.
     body->bytes = static_cast<std::uint8_t*>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
     if (body->bytes == nullptr) {
         char message[80];
-        std::snprintf(message, sizeof message, "no native memory for a mesh body of %ld bytes", static_cast<long>(length));
+        std::snprintf(message, sizeof message, "no native memory for a mesh body of %ld bytes",
+                      static_cast<long>(length));
         throw_new(env, "java/lang/OutOfMemoryError", message);
         return false;
     }
@@ -260,7 +261,11 @@ void append_modified_utf8(std::string* out, const std::uint8_t* s, std::size_t n
     std::size_t i = 0;
     while (i < n) {
         const std::uint32_t lead = s[i];
-        const std::size_t len = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        const std::size_t len = lead < 0x80         ? 1
+                                : (lead >> 5) == 6  ? 2
+                                : (lead >> 4) == 14 ? 3
+                                : (lead >> 3) == 30 ? 4
+                                                    : 0;
         std::uint32_t cp = lead & (0x7fu >> len);
         bool valid = len != 0 && n - i >= len;
         for (std::size_t k = 1; valid && k < len; ++k) {
@@ -290,8 +295,8 @@ void append_modified_utf8(std::string* out, const std::uint8_t* s, std::size_t n
 void throw_status(JNIEnv* env, jint status, const NativeBody& body)
 {
     const void* zero = std::memchr(body.bytes, 0, body.length);
-    const std::size_t shown = zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - body.bytes)
-                                   : body.length;
+    const std::size_t shown =
+        zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - body.bytes) : body.length;
     std::string message = std::to_string(status) + " ";
     append_modified_utf8(&message, body.bytes, shown);
     throw_new(env, "java/lang/IllegalStateException", message.c_str());
@@ -314,11 +319,12 @@ jobject decrypt_body(JNIEnv* env, NativeBody* body)
         // zero): at most the last 15 bytes are searched, not the whole text.
         const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0;
         const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
-        const std::size_t n = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - plain.data())
-                                   : plain.size();
+        const std::size_t n =
+            zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - plain.data()) : plain.size();
         array = env->NewByteArray(static_cast<jsize>(n));
         if (!step_ok(env, array, "NewByteArray")) return nullptr;
-        env->SetByteArrayRegion(array, 0, static_cast<jsize>(n), reinterpret_cast<const jbyte*>(plain.data()));
+        env->SetByteArrayRegion(array, 0, static_cast<jsize>(n),
+                                reinterpret_cast<const jbyte*>(plain.data()));
     }
     return new_object(env, "java/io/ByteArrayInputStream", "([B)V", array);
 }
@@ -387,14 +393,17 @@ void load_remote_mesh(JNIEnv* env, jclass host, jstring base_url, jstring mesh_n
 
 extern "C" {
 
-JNIEXPORT void JNICALL TESSALY_NATIVE(autoLogin)(JNIEnv* env, jclass host, jstring base_url, jstring player_id,
-                                                 jstring access_token, jstring refresh_token, jstring provider,
-                                                 jobject callback)
+JNIEXPORT void JNICALL TESSALY_NATIVE(autoLogin)(JNIEnv* env, jclass host, jstring base_url,
+                                                 jstring player_id, jstring access_token,
+                                                 jstring refresh_token, jstring provider, jobject callback)
 {
     run_guarded(env, [&] {
         start_exchange(env, host, "/auto_login?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
-                        {"refreshToken", refresh_token}, {"provider", provider}},
+                       {{"baseUrl", base_url},
+                        {"playerId", player_id},
+                        {"accessToken", access_token},
+                        {"refreshToken", refresh_token},
+                        {"provider", provider}},
                        nullptr, callback);
     });
 }
@@ -415,8 +424,11 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(signOut)(JNIEnv* env, jclass host, jstring
 {
     run_guarded(env, [&] {
         start_exchange(env, host, "/logout?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
-                        {"refreshToken", refresh_token}, {"provider", provider}},
+                       {{"baseUrl", base_url},
+                        {"playerId", player_id},
+                        {"accessToken", access_token},
+                        {"refreshToken", refresh_token},
+                        {"provider", provider}},
                        nullptr, callback);
     });
 }
@@ -427,15 +439,19 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(getAvailableCosmetics)(JNIEnv* env, jclass
                                                              jobject callback)
 {
     run_guarded(env, [&] {
-        start_exchange(env, host, "/member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url}, {"playerId", player_id}, {"accessToken", access_token},
-                        {"refreshToken", refresh_token}, {"provider", provider}},
+        start_exchange(env, host,
+                       "/member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}",
+                       {{"baseUrl", base_url},
+                        {"playerId", player_id},
+                        {"accessToken", access_token},
+                        {"refreshToken", refresh_token},
+                        {"provider", provider}},
                        nullptr, callback);
     });
 }
 
-JNIEXPORT void JNICALL TESSALY_NATIVE(saveConfiguration)(JNIEnv* env, jclass host, jstring base_url, jstring body,
-                                                         jobject callback)
+JNIEXPORT void JNICALL TESSALY_NATIVE(saveConfiguration)(JNIEnv* env, jclass host, jstring base_url,
+                                                         jstring body, jobject callback)
 {
     run_guarded(env, [&] {
         const Param post_body{"body", body};
@@ -457,8 +473,8 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(getPlayerSkinInfo)(JNIEnv* env, jclass hos
 // callback runs on this thread before the method returns, at most once.
 // Which failure reaches the callback and which the caller: the outcome table
 // of loadRemoteMesh in README.md's part for host developers.
-JNIEXPORT void JNICALL TESSALY_NATIVE(loadRemoteMesh)(JNIEnv* env, jclass host, jstring base_url, jstring mesh_name,
-                                                      jobject callback)
+JNIEXPORT void JNICALL TESSALY_NATIVE(loadRemoteMesh)(JNIEnv* env, jclass host, jstring base_url,
+                                                      jstring mesh_name, jobject callback)
 {
     run_guarded(env, [&] { load_remote_mesh(env, host, base_url, mesh_name, callback); });
 }

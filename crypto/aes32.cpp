@@ -14,7 +14,6 @@
 #define AES32_INLINE inline
 #endif
 
-
 namespace {
 
 // FIPS-197 S-box: S[x] = affine transform of x^-1 in GF(2^8).
@@ -48,14 +47,16 @@ constexpr std::uint32_t Rcon[10] = {
 struct InvBox {
     std::uint8_t v[256];
 };
-constexpr InvBox make_inv_box() {
+constexpr InvBox make_inv_box()
+{
     InvBox ib{};
     for (int x = 0; x < 256; ++x) ib.v[Sbox[x]] = static_cast<std::uint8_t>(x);
     return ib;
 }
 constexpr InvBox InvSbox = make_inv_box();
 
-constexpr std::uint32_t gmul(std::uint32_t a, std::uint32_t b) {
+constexpr std::uint32_t gmul(std::uint32_t a, std::uint32_t b)
+{
     std::uint32_t p = 0;
     for (int i = 0; i < 8; ++i) {
         if (b & 1) p ^= a;
@@ -64,7 +65,8 @@ constexpr std::uint32_t gmul(std::uint32_t a, std::uint32_t b) {
     }
     return p;
 }
-constexpr std::uint32_t word(std::uint32_t b3, std::uint32_t b2, std::uint32_t b1, std::uint32_t b0) {
+constexpr std::uint32_t word(std::uint32_t b3, std::uint32_t b2, std::uint32_t b1, std::uint32_t b0)
+{
     return b3 << 24 | b2 << 16 | b1 << 8 | b0;
 }
 constexpr std::uint32_t ror(std::uint32_t w, int n) { return w >> n | w << (32 - n); }
@@ -74,7 +76,8 @@ constexpr std::uint32_t te1(int x) { return ror(te0(x), 8); }
 constexpr std::uint32_t te2(int x) { return ror(te0(x), 16); }
 constexpr std::uint32_t te3(int x) { return ror(te0(x), 24); }
 constexpr std::uint32_t te4(int x) { return word(Sbox[x], Sbox[x], Sbox[x], Sbox[x]); }
-constexpr std::uint32_t td0(int x) {
+constexpr std::uint32_t td0(int x)
+{
     const std::uint32_t i = InvSbox.v[x];
     return word(gmul(i, 0x0e), gmul(i, 0x09), gmul(i, 0x0d), gmul(i, 0x0b));
 }
@@ -83,7 +86,7 @@ constexpr std::uint32_t td2(int x) { return ror(td0(x), 16); }
 constexpr std::uint32_t td3(int x) { return ror(td0(x), 24); }
 constexpr std::uint32_t td4(int x) { return word(InvSbox.v[x], InvSbox.v[x], InvSbox.v[x], InvSbox.v[x]); }
 
-}  // namespace
+} // namespace
 
 // The exported tables: f(0), f(1), ..., f(255) for each generator f above.
 #define AES32_T4(f, i) f(i), f(i + 1), f(i + 2), f(i + 3)
@@ -111,7 +114,8 @@ constexpr std::uint32_t b0(std::uint32_t v) { return v & 0xff; }
 
 // The round bodies, inlined into the block ciphers and wrapped by the
 // exported single-round routines, so the round math exists once.
-AES32_INLINE void enc_round(std::uint32_t* s, const std::uint32_t* k) {
+AES32_INLINE void enc_round(std::uint32_t* s, const std::uint32_t* k)
+{
     const std::uint32_t t0 = Te0[b3(s[0])] ^ Te1[b2(s[1])] ^ Te2[b1(s[2])] ^ Te3[b0(s[3])] ^ k[0];
     const std::uint32_t t1 = Te0[b3(s[1])] ^ Te1[b2(s[2])] ^ Te2[b1(s[3])] ^ Te3[b0(s[0])] ^ k[1];
     const std::uint32_t t2 = Te0[b3(s[2])] ^ Te1[b2(s[3])] ^ Te2[b1(s[0])] ^ Te3[b0(s[1])] ^ k[2];
@@ -122,7 +126,8 @@ AES32_INLINE void enc_round(std::uint32_t* s, const std::uint32_t* k) {
     s[3] = t3;
 }
 
-AES32_INLINE void eqinv_round(std::uint32_t* s, const std::uint32_t* k) {
+AES32_INLINE void eqinv_round(std::uint32_t* s, const std::uint32_t* k)
+{
     const std::uint32_t t0 = Td0[b3(s[0])] ^ Td1[b2(s[3])] ^ Td2[b1(s[2])] ^ Td3[b0(s[1])] ^ k[0];
     const std::uint32_t t1 = Td0[b3(s[1])] ^ Td1[b2(s[0])] ^ Td2[b1(s[3])] ^ Td3[b0(s[2])] ^ k[1];
     const std::uint32_t t2 = Td0[b3(s[2])] ^ Td1[b2(s[1])] ^ Td2[b1(s[0])] ^ Td3[b0(s[3])] ^ k[2];
@@ -133,14 +138,16 @@ AES32_INLINE void eqinv_round(std::uint32_t* s, const std::uint32_t* k) {
     s[3] = t3;
 }
 
-AES32_INLINE void pack(const std::uint8_t* in, std::uint32_t* s) {
+AES32_INLINE void pack(const std::uint8_t* in, std::uint32_t* s)
+{
     s[0] = std::uint32_t{in[0]} << 24 | std::uint32_t{in[1]} << 16 | std::uint32_t{in[2]} << 8 | in[3];
     s[1] = std::uint32_t{in[4]} << 24 | std::uint32_t{in[5]} << 16 | std::uint32_t{in[6]} << 8 | in[7];
     s[2] = std::uint32_t{in[8]} << 24 | std::uint32_t{in[9]} << 16 | std::uint32_t{in[10]} << 8 | in[11];
     s[3] = std::uint32_t{in[12]} << 24 | std::uint32_t{in[13]} << 16 | std::uint32_t{in[14]} << 8 | in[15];
 }
 
-AES32_INLINE void unpack(const std::uint32_t* s, std::uint8_t* out) {
+AES32_INLINE void unpack(const std::uint32_t* s, std::uint8_t* out)
+{
     for (int c = 0; c < 4; ++c) {
         out[4 * c] = static_cast<std::uint8_t>(b3(s[c]));
         out[4 * c + 1] = static_cast<std::uint8_t>(b2(s[c]));
@@ -149,7 +156,7 @@ AES32_INLINE void unpack(const std::uint32_t* s, std::uint8_t* out) {
     }
 }
 
-}  // namespace
+} // namespace
 
 void byte2state(const std::uint8_t* in, std::uint32_t* state) { pack(in, state); }
 
@@ -159,7 +166,8 @@ void AES32_round(std::uint32_t* state, const std::uint32_t* rk) { enc_round(stat
 
 void AES32_EqInv_round(std::uint32_t* state, const std::uint32_t* rk) { eqinv_round(state, rk); }
 
-void AES32_Encrypt(const std::uint8_t* in, const std::uint32_t rk[11][4], std::uint8_t* out) {
+void AES32_Encrypt(const std::uint8_t* in, const std::uint32_t rk[11][4], std::uint8_t* out)
+{
     std::uint32_t s[4];
     pack(in, s);
     s[0] ^= rk[0][0];
@@ -181,7 +189,8 @@ void AES32_Encrypt(const std::uint8_t* in, const std::uint32_t rk[11][4], std::u
     unpack(u, out);
 }
 
-void AES32_EqDecrypt(const std::uint8_t* in, const std::uint32_t dk[11][4], std::uint8_t* out) {
+void AES32_EqDecrypt(const std::uint8_t* in, const std::uint32_t dk[11][4], std::uint8_t* out)
+{
     std::uint32_t s[4];
     pack(in, s);
     s[0] ^= dk[10][0];
@@ -205,12 +214,14 @@ void AES32_EqDecrypt(const std::uint8_t* in, const std::uint32_t dk[11][4], std:
 
 std::uint32_t RotWord(std::uint32_t w) { return w << 8 | w >> 24; }
 
-std::uint32_t SubWord(std::uint32_t w) {
+std::uint32_t SubWord(std::uint32_t w)
+{
     return std::uint32_t{Sbox[b3(w)]} << 24 | std::uint32_t{Sbox[b2(w)]} << 16 |
            std::uint32_t{Sbox[b1(w)]} << 8 | std::uint32_t{Sbox[b0(w)]};
 }
 
-void AES32_Enc_KeySchedule(const std::uint8_t* key, std::uint32_t rk[11][4]) {
+void AES32_Enc_KeySchedule(const std::uint8_t* key, std::uint32_t rk[11][4])
+{
     pack(key, rk[0]);
     for (int r = 1; r <= 10; ++r) {
         std::uint32_t t = rk[r - 1][3];
@@ -222,7 +233,8 @@ void AES32_Enc_KeySchedule(const std::uint8_t* key, std::uint32_t rk[11][4]) {
     }
 }
 
-void AES32_Dec_KeySchedule(const std::uint8_t* key, std::uint32_t dk[11][4]) {
+void AES32_Dec_KeySchedule(const std::uint8_t* key, std::uint32_t dk[11][4])
+{
     AES32_Enc_KeySchedule(key, dk);
     // Td[S(x)] undoes the inverse S-box inside each Td entry, leaving
     // InvMixColumns of the round-key column.
@@ -235,7 +247,8 @@ void AES32_Dec_KeySchedule(const std::uint8_t* key, std::uint32_t dk[11][4]) {
     }
 }
 
-void AES32_print_state(const std::uint32_t* state) {
+void AES32_print_state(const std::uint32_t* state)
+{
     for (int c = 0; c < 4; ++c) std::printf("%08x ", static_cast<unsigned>(state[c]));
     std::printf("\n");
 }

@@ -8,7 +8,8 @@
 
 namespace {
 
-// Sbox[x] = affine(x^-1): b ^ rotl(b,1) ^ rotl(b,2) ^ rotl(b,3) ^ rotl(b,4) ^ 0x63, b = x^-1 in GF(2^8), 0^-1 = 0.
+// Sbox[x] = b ^ rotl(b,1) ^ rotl(b,2) ^ rotl(b,3) ^ rotl(b,4) ^ 0x63, where b = x^-1 in GF(2^8)
+// (0^-1 = 0).
 const std::uint8_t Sbox[256] = {
     0x63, 0x7c, 0x77, 0x7b, 0xf2, 0x6b, 0x6f, 0xc5, 0x30, 0x01, 0x67, 0x2b, 0xfe, 0xd7, 0xab, 0x76,
     0xca, 0x82, 0xc9, 0x7d, 0xfa, 0x59, 0x47, 0xf0, 0xad, 0xd4, 0xa2, 0xaf, 0x9c, 0xa4, 0x72, 0xc0,
@@ -48,7 +49,7 @@ const std::uint8_t ISbox[256] = {
     0x17, 0x2b, 0x04, 0x7e, 0xba, 0x77, 0xd6, 0x26, 0xe1, 0x69, 0x14, 0x63, 0x55, 0x21, 0x0c, 0x7d,
 };
 
-}  // namespace
+} // namespace
 
 std::uint8_t GF_xtime(std::uint8_t b)
 {
@@ -57,14 +58,12 @@ std::uint8_t GF_xtime(std::uint8_t b)
 
 void AES8_SubBytes(std::uint8_t* state)
 {
-    for (int i = 0; i < 16; i++)
-        state[i] = Sbox[state[i]];
+    for (int i = 0; i < 16; i++) state[i] = Sbox[state[i]];
 }
 
 void AES8_InvSubBytes(std::uint8_t* state)
 {
-    for (int i = 0; i < 16; i++)
-        state[i] = ISbox[state[i]];
+    for (int i = 0; i < 16; i++) state[i] = ISbox[state[i]];
 }
 
 // Row r (bytes r, r+4, r+8, r+12) rotated left by r positions.
@@ -140,14 +139,14 @@ void AES8_InvMixColumns(std::uint8_t* state)
         std::uint8_t* a = state + c;
         const std::uint8_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
         const std::uint8_t u = GF_xtime(GF_xtime(GF_xtime(a0 ^ a1 ^ a2 ^ a3)));
-        const std::uint8_t b0 = u ^ GF_xtime(GF_xtime(a0) ^ a0) ^ GF_xtime(a1) ^ a1
-                                ^ GF_xtime(GF_xtime(a2)) ^ a2 ^ a3;
-        const std::uint8_t b1 = u ^ GF_xtime(GF_xtime(a1) ^ a1) ^ GF_xtime(a2) ^ a2
-                                ^ GF_xtime(GF_xtime(a3)) ^ a3 ^ a0;
-        const std::uint8_t b2 = u ^ GF_xtime(GF_xtime(a2) ^ a2) ^ GF_xtime(a3) ^ a3
-                                ^ GF_xtime(GF_xtime(a0)) ^ a0 ^ a1;
-        const std::uint8_t b3 = u ^ GF_xtime(GF_xtime(a3) ^ a3) ^ GF_xtime(a0) ^ a0
-                                ^ GF_xtime(GF_xtime(a1)) ^ a1 ^ a2;
+        const std::uint8_t b0 =
+            u ^ GF_xtime(GF_xtime(a0) ^ a0) ^ GF_xtime(a1) ^ a1 ^ GF_xtime(GF_xtime(a2)) ^ a2 ^ a3;
+        const std::uint8_t b1 =
+            u ^ GF_xtime(GF_xtime(a1) ^ a1) ^ GF_xtime(a2) ^ a2 ^ GF_xtime(GF_xtime(a3)) ^ a3 ^ a0;
+        const std::uint8_t b2 =
+            u ^ GF_xtime(GF_xtime(a2) ^ a2) ^ GF_xtime(a3) ^ a3 ^ GF_xtime(GF_xtime(a0)) ^ a0 ^ a1;
+        const std::uint8_t b3 =
+            u ^ GF_xtime(GF_xtime(a3) ^ a3) ^ GF_xtime(a0) ^ a0 ^ GF_xtime(GF_xtime(a1)) ^ a1 ^ a2;
         a[0] = b0;
         a[1] = b1;
         a[2] = b2;
@@ -157,8 +156,7 @@ void AES8_InvMixColumns(std::uint8_t* state)
 
 void AES8_AddRoundkey(std::uint8_t* state, const std::uint8_t* rk)
 {
-    for (int i = 0; i < 16; i++)
-        state[i] ^= rk[i];
+    for (int i = 0; i < 16; i++) state[i] ^= rk[i];
 }
 
 void AES8_Round(std::uint8_t* state, const std::uint8_t* rk)
@@ -180,51 +178,42 @@ void AES8_InvRound(std::uint8_t* state, const std::uint8_t* rk)
 void AES8_Encrypt(const std::uint8_t* in, const std::uint8_t rk[11][16], std::uint8_t* out)
 {
     std::uint8_t s[16];
-    for (int i = 0; i < 16; i++)
-        s[i] = in[i];
+    for (int i = 0; i < 16; i++) s[i] = in[i];
 
     AES8_AddRoundkey(s, rk[0]);
-    for (int r = 1; r <= 9; r++)
-        AES8_Round(s, rk[r]);
+    for (int r = 1; r <= 9; r++) AES8_Round(s, rk[r]);
     AES8_SubBytes(s);
     AES8_ShiftRows(s);
     AES8_AddRoundkey(s, rk[10]);
 
-    for (int i = 0; i < 16; i++)
-        out[i] = s[i];
+    for (int i = 0; i < 16; i++) out[i] = s[i];
 }
 
 void AES8_Decrypt(const std::uint8_t* in, const std::uint8_t rk[11][16], std::uint8_t* out)
 {
     std::uint8_t s[16];
-    for (int i = 0; i < 16; i++)
-        s[i] = in[i];
+    for (int i = 0; i < 16; i++) s[i] = in[i];
 
     AES8_AddRoundkey(s, rk[10]);
-    for (int r = 9; r >= 1; r--)
-        AES8_InvRound(s, rk[r]);
+    for (int r = 9; r >= 1; r--) AES8_InvRound(s, rk[r]);
     AES8_InvShiftRows(s);
     AES8_InvSubBytes(s);
     AES8_AddRoundkey(s, rk[0]);
 
-    for (int i = 0; i < 16; i++)
-        out[i] = s[i];
+    for (int i = 0; i < 16; i++) out[i] = s[i];
 }
 
 void AES8_EqInvKey(const std::uint8_t rk[11][16], std::uint8_t dk[11][16])
 {
     for (int r = 0; r < 11; r++)
-        for (int i = 0; i < 16; i++)
-            dk[r][i] = rk[r][i];
-    for (int r = 1; r <= 9; r++)
-        AES8_InvMixColumns(dk[r]);
+        for (int i = 0; i < 16; i++) dk[r][i] = rk[r][i];
+    for (int r = 1; r <= 9; r++) AES8_InvMixColumns(dk[r]);
 }
 
 void AES8_EqDecrypt(const std::uint8_t* in, const std::uint8_t dk[11][16], std::uint8_t* out)
 {
     std::uint8_t s[16];
-    for (int i = 0; i < 16; i++)
-        s[i] = in[i];
+    for (int i = 0; i < 16; i++) s[i] = in[i];
 
     AES8_AddRoundkey(s, dk[10]);
     for (int r = 9; r >= 1; r--) {
@@ -237,21 +226,18 @@ void AES8_EqDecrypt(const std::uint8_t* in, const std::uint8_t dk[11][16], std::
     AES8_InvShiftRows(s);
     AES8_AddRoundkey(s, dk[0]);
 
-    for (int i = 0; i < 16; i++)
-        out[i] = s[i];
+    for (int i = 0; i < 16; i++) out[i] = s[i];
 }
 
 void AES8_KeySchedule(const std::uint8_t* key, std::uint8_t rk[11][16])
 {
     std::uint32_t w[11][4];
     AES32_Enc_KeySchedule(key, w);
-    for (int r = 0; r < 11; r++)
-        state2byte(w[r], rk[r]);
+    for (int r = 0; r < 11; r++) state2byte(w[r], rk[r]);
 }
 
 void AES8_print_state(const std::uint8_t* state)
 {
-    for (int i = 0; i < 16; i++)
-        std::printf("%02x ", state[i]);
+    for (int i = 0; i < 16; i++) std::printf("%02x ", state[i]);
     std::printf("\n");
 }

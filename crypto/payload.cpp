@@ -17,14 +17,16 @@ namespace {
 constexpr std::uint64_t chunk_blocks = 256;
 
 // Bytes before the first zero byte of a decrypted block, 16 if none.
-std::size_t leading_nonzero(const std::uint8_t* block) {
+std::size_t leading_nonzero(const std::uint8_t* block)
+{
     const void* zero = std::memchr(block, 0, 16);
     return zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - block) : 16;
 }
 
-}  // namespace
+} // namespace
 
-std::string AES_dec(const std::uint8_t* data, std::uint64_t length) {
+std::string AES_dec(const std::uint8_t* data, std::uint64_t length)
+{
     std::uint8_t key[16];
     mesh_key_join(key);
     std::string plain;
@@ -44,9 +46,10 @@ std::string AES_dec(const std::uint8_t* data, std::uint64_t length) {
     plain.reserve(length);
     prefer_huge_pages(&plain[0], length);
     std::uint8_t chunk[16 * chunk_blocks];
-    const std::uint64_t data_end = length - 16;  // the last block is decrypted apart
+    const std::uint64_t data_end = length - 16; // the last block is decrypted apart
     for (std::uint64_t start = 0; start < data_end; start += sizeof chunk) {
-        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(data_end - start, sizeof chunk));
+        const std::size_t size =
+            static_cast<std::size_t>(std::min<std::uint64_t>(data_end - start, sizeof chunk));
         for (std::size_t at = 0; at < size; at += 16) AES32_EqDecrypt(data + start + at, dk, chunk + at);
         if (std::memchr(chunk, 0, size) == nullptr) {
             plain.append(reinterpret_cast<const char*>(chunk), size);
@@ -62,7 +65,8 @@ std::string AES_dec(const std::uint8_t* data, std::uint64_t length) {
     return plain;
 }
 
-std::int32_t pt_length(const std::uint8_t* block) {
+std::int32_t pt_length(const std::uint8_t* block)
+{
     int i = 15;
     while (i > 0 && block[i] == 0) --i;
     if (block[i] == 0x80) return i;
@@ -71,7 +75,8 @@ std::int32_t pt_length(const std::uint8_t* block) {
     return -1;
 }
 
-void padding(const std::uint8_t* src, std::int32_t count, std::uint8_t* dst) {
+void padding(const std::uint8_t* src, std::int32_t count, std::uint8_t* dst)
+{
     for (std::int32_t i = 0; i < count; ++i) dst[i] = src[i];
     dst[count] = 0x80;
     for (std::int32_t i = count + 1; i < 16; ++i) dst[i] = 0;

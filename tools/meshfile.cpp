@@ -17,9 +17,9 @@ namespace {
 
 // Exit statuses, as --help lists them.
 constexpr int exit_ok = 0;
-constexpr int exit_refused = 1;  // the content: a zero byte, or not a sound mesh file
-constexpr int exit_usage = 2;    // the command line
-constexpr int exit_files = 3;    // unreadable input, unwritable output, output onto input
+constexpr int exit_refused = 1; // the content: a zero byte, or not a sound mesh file
+constexpr int exit_usage = 2;   // the command line
+constexpr int exit_files = 3;   // unreadable input, unwritable output, output onto input
 
 // The host receives a mesh file whole in one Java byte array
 // (InputStream.readAllBytes gives at most Integer.MAX_VALUE - 8 bytes), so no
@@ -28,59 +28,64 @@ constexpr std::uint64_t max_file_size = 0x7ffffff0u;
 
 const char* g_prog = "tessaly-meshfile";
 
-void usage(std::FILE* to) {
+void usage(std::FILE* to)
+{
     std::fprintf(to,
-        "usage: %s encrypt IN OUT   pad and encrypt a mesh document into a mesh file\n"
-        "       %s decrypt IN OUT   decrypt a mesh file (the bytes the host receives)\n"
-        "       %s check IN         report a mesh file's blocks, data length and padding\n"
-        "       %s key-check        print the key check value (KCV) of the built-in key\n"
-        "       %s --help\n"
-        "\n"
-        "IN or OUT may be '-' for standard input or output. Mesh files are AES-128-ECB\n"
-        "under the key built into this tool and the library, the document followed by\n"
-        "the byte 0x80 and zero bytes up to a multiple of 16 (a whole block of padding\n"
-        "when the document already is one). encrypt gives the same bytes as\n"
-        "  openssl enc -aes-128-ecb -nopad -K KEY\n"
-        "on the document padded that way.\n"
-        "\n"
-        "encrypt refuses a document holding a zero byte: the library stops a block at\n"
-        "its first zero byte, so such a document would not come back whole.\n"
-        "decrypt writes output only for a sound file; use check to see what is wrong.\n"
-        "check prints its report on standard output. Messages, including the\n"
-        "library's \"Padding error: 0x80 not found.\", go to standard error, so\n"
-        "'decrypt IN -' writes nothing but the document to standard output.\n"
-        "Nothing is written when a command refuses; OUT must not be IN (same path,\n"
-        "link or file).\n"
-        "\n"
-        "exit status: 0 done (check: the file is sound)\n"
-        "             1 refused content: a zero byte in the document; a file whose\n"
-        "               length is not a positive multiple of 16, whose last block\n"
-        "               lacks the 0x80 marker, or whose data holds a zero byte\n"
-        "             2 bad command line\n"
-        "             3 unreadable input, unwritable output, or OUT would overwrite IN\n"
-        "\n"
-        "key-check prints 6 hex digits, the first 3 bytes of the all-zero block\n"
-        "encrypted under the key; a library release records the same value in its\n"
-        "manifest (kcv), so the two can be matched without showing the key.\n",
-        g_prog, g_prog, g_prog, g_prog, g_prog);
+                 "usage: %s encrypt IN OUT   pad and encrypt a mesh document into a mesh file\n"
+                 "       %s decrypt IN OUT   decrypt a mesh file (the bytes the host receives)\n"
+                 "       %s check IN         report a mesh file's blocks, data length and padding\n"
+                 "       %s key-check        print the key check value (KCV) of the built-in key\n"
+                 "       %s --help\n"
+                 "\n"
+                 "IN or OUT may be '-' for standard input or output. Mesh files are AES-128-ECB\n"
+                 "under the key built into this tool and the library, the document followed by\n"
+                 "the byte 0x80 and zero bytes up to a multiple of 16 (a whole block of padding\n"
+                 "when the document already is one). encrypt gives the same bytes as\n"
+                 "  openssl enc -aes-128-ecb -nopad -K KEY\n"
+                 "on the document padded that way.\n"
+                 "\n"
+                 "encrypt refuses a document holding a zero byte: the library stops a block at\n"
+                 "its first zero byte, so such a document would not come back whole.\n"
+                 "decrypt writes output only for a sound file; use check to see what is wrong.\n"
+                 "check prints its report on standard output. Messages, including the\n"
+                 "library's \"Padding error: 0x80 not found.\", go to standard error, so\n"
+                 "'decrypt IN -' writes nothing but the document to standard output.\n"
+                 "Nothing is written when a command refuses; OUT must not be IN (same path,\n"
+                 "link or file).\n"
+                 "\n"
+                 "exit status: 0 done (check: the file is sound)\n"
+                 "             1 refused content: a zero byte in the document; a file whose\n"
+                 "               length is not a positive multiple of 16, whose last block\n"
+                 "               lacks the 0x80 marker, or whose data holds a zero byte\n"
+                 "             2 bad command line\n"
+                 "             3 unreadable input, unwritable output, or OUT would overwrite IN\n"
+                 "\n"
+                 "key-check prints 6 hex digits, the first 3 bytes of the all-zero block\n"
+                 "encrypted under the key; a library release records the same value in its\n"
+                 "manifest (kcv), so the two can be matched without showing the key.\n",
+                 g_prog, g_prog, g_prog, g_prog, g_prog);
 }
 
-int fail(int status, const std::string& message) {
+int fail(int status, const std::string& message)
+{
     std::fprintf(stderr, "%s: %s\n", g_prog, message.c_str());
     return status;
 }
 
-std::string name_of(const char* path) {
+std::string name_of(const char* path)
+{
     return std::strcmp(path, "-") == 0 ? std::string("standard input") : "'" + std::string(path) + "'";
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
+bool same_file(const struct stat& a, const struct stat& b)
+{
     return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Reads all of path ('-': standard input) into data. in_stat describes what
 // was read, for the overwrite check. Returns exit_ok or the exit status.
-int read_input(const char* path, std::string& data, struct stat& in_stat) {
+int read_input(const char* path, std::string& data, struct stat& in_stat)
+{
     const bool std_in = std::strcmp(path, "-") == 0;
     std::FILE* f = std_in ? stdin : std::fopen(path, "rb");
     if (!f) return fail(exit_files, "cannot read " + name_of(path) + ": " + std::strerror(errno));
@@ -107,18 +112,21 @@ int read_input(const char* path, std::string& data, struct stat& in_stat) {
 
 // Refuses an output that is the input file under any name (same path, hard
 // or symbolic link, or standard output redirected onto it).
-int check_not_input(const char* out, const struct stat& in_stat) {
+int check_not_input(const char* out, const struct stat& in_stat)
+{
     struct stat out_stat;
     const int r = std::strcmp(out, "-") == 0 ? fstat(STDOUT_FILENO, &out_stat) : stat(out, &out_stat);
     if (r == 0 && same_file(in_stat, out_stat)) {
-        return fail(exit_files, "refusing to write " + (std::strcmp(out, "-") == 0 ? std::string("standard output")
-                                                                               : "'" + std::string(out) + "'") +
-                                ": it is the input file, which would be overwritten");
+        return fail(exit_files, "refusing to write " +
+                                    (std::strcmp(out, "-") == 0 ? std::string("standard output")
+                                                                : "'" + std::string(out) + "'") +
+                                    ": it is the input file, which would be overwritten");
     }
     return exit_ok;
 }
 
-int write_output(const char* path, const std::string& data) {
+int write_output(const char* path, const std::string& data)
+{
     const bool std_out = std::strcmp(path, "-") == 0;
     std::FILE* f = std_out ? stdout : std::fopen(path, "wb");
     if (!f) return fail(exit_files, "cannot write '" + std::string(path) + "': " + std::strerror(errno));
@@ -128,15 +136,18 @@ int write_output(const char* path, const std::string& data) {
     const bool closed = std_out || std::fclose(f) == 0;
     if (!wrote || !flushed || !closed) {
         if (!std_out) std::remove(path);
-        return fail(exit_files, "cannot write " + (std_out ? std::string("standard output") : "'" + std::string(path) + "'") +
-                                ": " + std::strerror(err));
+        return fail(exit_files,
+                    "cannot write " +
+                        (std_out ? std::string("standard output") : "'" + std::string(path) + "'") + ": " +
+                        std::strerror(err));
     }
     return exit_ok;
 }
 
 // pt_length with its padding-error line sent to standard error, so that
 // standard output carries only a command's output.
-std::int32_t pt_length_to_stderr(const std::uint8_t* block) {
+std::int32_t pt_length_to_stderr(const std::uint8_t* block)
+{
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     if (saved < 0) return pt_length(block);
@@ -151,13 +162,14 @@ std::int32_t pt_length_to_stderr(const std::uint8_t* block) {
 // What check finds in a mesh file.
 struct Findings {
     std::uint64_t blocks = 0;
-    std::int32_t last_count = -1;   // data bytes in the last block; -1: no marker
-    std::uint64_t data_length = 0;  // meaningful when last_count >= 0
-    std::int64_t first_zero = -1;   // offset of the first zero byte of the data
+    std::int32_t last_count = -1;  // data bytes in the last block; -1: no marker
+    std::uint64_t data_length = 0; // meaningful when last_count >= 0
+    std::int64_t first_zero = -1;  // offset of the first zero byte of the data
     bool sound() const { return blocks > 0 && last_count >= 0 && first_zero < 0; }
 };
 
-Findings inspect(const std::string& file) {
+Findings inspect(const std::string& file)
+{
     Findings f;
     if (file.empty() || file.size() % 16 != 0) return f;
     f.blocks = file.size() / 16;
@@ -178,12 +190,15 @@ Findings inspect(const std::string& file) {
 }
 
 // Why a file is not a sound mesh file, for messages; empty when it is.
-std::string fault(const std::string& file, const Findings& f) {
+std::string fault(const std::string& file, const Findings& f)
+{
     if (file.empty()) return "it is empty; a mesh file has at least one block of 16 bytes";
     if (file.size() % 16 != 0)
-        return "its length, " + std::to_string(file.size()) + " bytes, is not a multiple of 16 (the host would get nothing)";
+        return "its length, " + std::to_string(file.size()) +
+               " bytes, is not a multiple of 16 (the host would get nothing)";
     if (f.last_count < 0)
-        return "its last block has no 0x80 marker (wrong key, or a damaged or unpadded file); the host would lose "
+        return "its last block has no 0x80 marker (wrong key, or a damaged or unpadded file); the host would "
+               "lose "
                "that block";
     if (f.first_zero >= 0)
         return "its data holds a zero byte at offset " + std::to_string(f.first_zero) +
@@ -191,15 +206,17 @@ std::string fault(const std::string& file, const Findings& f) {
     return "";
 }
 
-int cmd_encrypt(const char* in_path, const char* out_path) {
+int cmd_encrypt(const char* in_path, const char* out_path)
+{
     std::string doc;
     struct stat in_stat;
     if (int r = read_input(in_path, doc, in_stat)) return r;
     if (int r = check_not_input(out_path, in_stat)) return r;
     const std::size_t zero = doc.find('\0');
     if (zero != std::string::npos) {
-        return fail(exit_refused, name_of(in_path) + " holds a zero byte at offset " + std::to_string(zero) +
-                                  "; a mesh document must not contain zero bytes (they do not survive decryption)");
+        return fail(exit_refused,
+                    name_of(in_path) + " holds a zero byte at offset " + std::to_string(zero) +
+                        "; a mesh document must not contain zero bytes (they do not survive decryption)");
     }
     std::uint8_t key[16];
     std::uint32_t rk[11][4];
@@ -216,7 +233,8 @@ int cmd_encrypt(const char* in_path, const char* out_path) {
     return write_output(out_path, file);
 }
 
-int cmd_decrypt(const char* in_path, const char* out_path) {
+int cmd_decrypt(const char* in_path, const char* out_path)
+{
     std::string file;
     struct stat in_stat;
     if (int r = read_input(in_path, file, in_stat)) return r;
@@ -228,7 +246,8 @@ int cmd_decrypt(const char* in_path, const char* out_path) {
     return write_output(out_path, plain);
 }
 
-int cmd_check(const char* in_path) {
+int cmd_check(const char* in_path)
+{
     std::string file;
     struct stat in_stat;
     if (int r = read_input(in_path, file, in_stat)) return r;
@@ -257,7 +276,8 @@ int cmd_check(const char* in_path) {
 
 // The key check value: the first 3 bytes of the all-zero block encrypted
 // under the key, the usual way to tell keys apart without revealing them.
-int cmd_key_check() {
+int cmd_key_check()
+{
     std::uint8_t key[16], zero[16] = {}, block[16];
     std::uint32_t rk[11][4];
     mesh_key_join(key);
@@ -267,9 +287,10 @@ int cmd_key_check() {
     return std::fflush(stdout) == 0 ? exit_ok : fail(exit_files, "cannot write standard output");
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc > 0 && argv[0][0] != '\0') {
         const char* slash = std::strrchr(argv[0], '/');
         g_prog = slash ? slash + 1 : argv[0];

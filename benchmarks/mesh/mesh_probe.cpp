@@ -40,14 +40,14 @@ void add(long long bytes)
 {
     const long long now = live.fetch_add(bytes) + bytes;
     long long p = peak.load();
-    while (now > p && !peak.compare_exchange_weak(p, now)) {
-    }
+    while (now > p && !peak.compare_exchange_weak(p, now)) {}
 }
 
 long long nanos()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -57,14 +57,16 @@ extern "C" {
 void* malloc(size_t size)
 {
     void* p = __libc_malloc(size);
-    if (p && code_ranges_contain(__builtin_return_address(0))) add(static_cast<long long>(malloc_usable_size(p)));
+    if (p && code_ranges_contain(__builtin_return_address(0)))
+        add(static_cast<long long>(malloc_usable_size(p)));
     return p;
 }
 
 void* calloc(size_t n, size_t size)
 {
     void* p = __libc_calloc(n, size);
-    if (p && code_ranges_contain(__builtin_return_address(0))) add(static_cast<long long>(malloc_usable_size(p)));
+    if (p && code_ranges_contain(__builtin_return_address(0)))
+        add(static_cast<long long>(malloc_usable_size(p)));
     return p;
 }
 
@@ -79,7 +81,8 @@ void* realloc(void* old, size_t size)
 
 void free(void* p)
 {
-    if (p && code_ranges_contain(__builtin_return_address(0))) add(-static_cast<long long>(malloc_usable_size(p)));
+    if (p && code_ranges_contain(__builtin_return_address(0)))
+        add(-static_cast<long long>(malloc_usable_size(p)));
     __libc_free(p);
 }
 
@@ -130,7 +133,8 @@ JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_stepNanos(JNIEnv* env, jc
         std::free(copy);
         const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0; // as loadRemoteMesh cuts
         const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
-        const jsize n = static_cast<jsize>(zero ? static_cast<const char*>(zero) - plain.data() : plain.size());
+        const jsize n =
+            static_cast<jsize>(zero ? static_cast<const char*>(zero) - plain.data() : plain.size());
         array = env->NewByteArray(n);
         if (array == nullptr) return -1;
         env->SetByteArrayRegion(array, 0, n, reinterpret_cast<const jbyte*>(plain.data()));

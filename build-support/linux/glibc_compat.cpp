@@ -44,10 +44,7 @@ int __wrap_pthread_once(pthread_once_t* once, void (*init)())
     return 0;
 }
 
-int __wrap___pthread_key_create(pthread_key_t*, void (*)(void*))
-{
-    return EAGAIN;
-}
+int __wrap___pthread_key_create(pthread_key_t*, void (*)(void*)) { return EAGAIN; }
 
 namespace {
 

@@ -51,10 +51,7 @@ std::string to_std(jobject s)
     return out;
 }
 
-jstring jstr(const char* s)
-{
-    return g_env->NewStringUTF(s);
-}
+jstring jstr(const char* s) { return g_env->NewStringUTF(s); }
 
 jobject call_static(const char* cls_name, const char* name, const char* sig, ...)
 {
@@ -85,14 +82,14 @@ jobject call(jobject target, const char* name, const char* sig, ...)
 
 std::string describe(jobject request)
 {
-    return to_std(call_static("bridgetest/BridgeProbe", "describe", "(Ljava/net/http/HttpRequest;)Ljava/lang/String;",
-                              request));
+    return to_std(call_static("bridgetest/BridgeProbe", "describe",
+                              "(Ljava/net/http/HttpRequest;)Ljava/lang/String;", request));
 }
 
 std::string summary(jobject response)
 {
-    return to_std(call_static("bridgetest/BridgeProbe", "summary", "(Ljava/net/http/HttpResponse;)Ljava/lang/String;",
-                              response));
+    return to_std(call_static("bridgetest/BridgeProbe", "summary",
+                              "(Ljava/net/http/HttpResponse;)Ljava/lang/String;", response));
 }
 
 std::string next_request()
@@ -102,7 +99,8 @@ std::string next_request()
 
 std::string class_name(jobject o)
 {
-    return to_std(call_static("bridgetest/BridgeProbe", "className", "(Ljava/lang/Object;)Ljava/lang/String;", o));
+    return to_std(
+        call_static("bridgetest/BridgeProbe", "className", "(Ljava/lang/Object;)Ljava/lang/String;", o));
 }
 
 jobject new_callback(bool throwing = false)
@@ -168,7 +166,8 @@ TEST_F(Bridge, GetRequestCarriesMethodAndUriUnchanged)
 
 TEST_F(Bridge, PostRequestAddsExactlyOneHeaderAndKeepsTheBody)
 {
-    const char* body = "{\"cape\":\"Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac\",\"hat\":null}";
+    const char* body = "{\"cape\":\"Gr\xc3\xbc\xc3\x9f"
+                       "e \xe2\x82\xac\",\"hat\":null}";
     jobject request = create_post_request(g_env, g_base + "/member/update_cosmetic", jstr(body));
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(describe(request),
@@ -205,22 +204,25 @@ TEST_F(Bridge, PostWithNullBodyLeavesNullPointerException)
 
 TEST_F(Bridge, SyncSendsReturnAnyStatusAsAResponse)
 {
-    call_static("bridgetest/BridgeProbe", "respond", "(Ljava/lang/String;ILjava/lang/String;)V", jstr("/logout"), 500,
-                jstr("boom"));
-    jobject ok = send_request(g_env, host_class(), create_get_request(g_env, g_base + "/cosmetic/user_cosmetic?mr_uuid=u"));
+    call_static("bridgetest/BridgeProbe", "respond", "(Ljava/lang/String;ILjava/lang/String;)V",
+                jstr("/logout"), 500, jstr("boom"));
+    jobject ok = send_request(g_env, host_class(),
+                              create_get_request(g_env, g_base + "/cosmetic/user_cosmetic?mr_uuid=u"));
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(summary(ok), "200 {\"status\":\"ok\",\"cape\":\"cape_aurora\",\"hat\":null}");
     jobject missing = send_request(g_env, host_class(), create_get_request(g_env, g_base + "/nowhere"));
     ASSERT_NE(missing, nullptr);
     EXPECT_EQ(summary(missing), "404 not found");
-    jobject failing = send_inputstream_request(g_env, host_class(), create_get_request(g_env, g_base + "/logout"));
+    jobject failing =
+        send_inputstream_request(g_env, host_class(), create_get_request(g_env, g_base + "/logout"));
     ASSERT_NE(failing, nullptr);
     EXPECT_EQ(summary(failing), "500 boom");
 }
 
 TEST_F(Bridge, InputStreamSendGivesAStreamBody)
 {
-    jobject response = send_inputstream_request(g_env, host_class(), create_get_request(g_env, g_base + "/logout"));
+    jobject response =
+        send_inputstream_request(g_env, host_class(), create_get_request(g_env, g_base + "/logout"));
     ASSERT_NE(response, nullptr);
     jobject body = call(response, "body", "()Ljava/lang/Object;");
     jclass input_stream = g_env->FindClass("java/io/InputStream");
@@ -230,7 +232,8 @@ TEST_F(Bridge, InputStreamSendGivesAStreamBody)
 
 TEST_F(Bridge, SyncSendToRefusedPortLeavesConnectException)
 {
-    std::string refused = to_std(call_static("bridgetest/BridgeProbe", "refusedBaseUrl", "()Ljava/lang/String;"));
+    std::string refused =
+        to_std(call_static("bridgetest/BridgeProbe", "refusedBaseUrl", "()Ljava/lang/String;"));
     for (auto send : {send_request, send_inputstream_request}) {
         EXPECT_EQ(send(g_env, host_class(), create_get_request(g_env, refused + "/logout")), nullptr);
         EXPECT_EQ(take_exception(), "java.net.ConnectException");
@@ -239,17 +242,18 @@ TEST_F(Bridge, SyncSendToRefusedPortLeavesConnectException)
 
 TEST_F(Bridge, AsyncSendDeliversResponseOrFailureToCallback)
 {
-    call_static("bridgetest/BridgeProbe", "respond", "(Ljava/lang/String;ILjava/lang/String;)V", jstr("/logout"), 404,
-                jstr("gone"));
-    std::string refused = to_std(call_static("bridgetest/BridgeProbe", "refusedBaseUrl", "()Ljava/lang/String;"));
+    call_static("bridgetest/BridgeProbe", "respond", "(Ljava/lang/String;ILjava/lang/String;)V",
+                jstr("/logout"), 404, jstr("gone"));
+    std::string refused =
+        to_std(call_static("bridgetest/BridgeProbe", "refusedBaseUrl", "()Ljava/lang/String;"));
     struct Case {
         std::string url;
         std::string first;  // summary of the response, or "" when a throwable is expected
         std::string second; // class of the throwable
     };
-    for (const Case& c : {Case{g_base + "/login_code?mr_uuid=u&code=c", "200 ", ""},
-                          Case{g_base + "/logout", "404 gone", ""},
-                          Case{refused + "/logout", "", "java.net.ConnectException"}}) {
+    for (const Case& c :
+         {Case{g_base + "/login_code?mr_uuid=u&code=c", "200 ", ""}, Case{g_base + "/logout", "404 gone", ""},
+          Case{refused + "/logout", "", "java.net.ConnectException"}}) {
         SCOPED_TRACE(c.url);
         jobject callback = new_callback();
         jobject future = send_string_request_async(g_env, host_class(), create_get_request(g_env, c.url));

@@ -15,17 +15,22 @@ namespace {
 
 std::string g_vectors = TESSALY_VECTORS_DIR "/aes128-fips197-rounds.txt";
 
-std::vector<std::uint8_t> hex(const std::string& h) {
+std::vector<std::uint8_t> hex(const std::string& h)
+{
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < h.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
     return out;
 }
 
-std::uint32_t be_word(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+std::uint32_t be_word(const std::vector<std::uint8_t>& b, std::size_t at)
+{
+    return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 |
+           b[at + 3];
 }
 
-void be_state(const std::vector<std::uint8_t>& b, std::uint32_t s[4]) {
+void be_state(const std::vector<std::uint8_t>& b, std::uint32_t s[4])
+{
     for (int c = 0; c < 4; ++c) s[c] = be_word(b, 4 * c);
 }
 
@@ -38,7 +43,8 @@ struct Vectors {
     Round round[11];
 };
 
-Vectors load_vectors() {
+Vectors load_vectors()
+{
     Vectors v;
     std::ifstream in(g_vectors);
     EXPECT_TRUE(in) << "cannot open " << g_vectors;
@@ -48,8 +54,18 @@ Vectors load_vectors() {
         std::istringstream ls(line);
         std::string first;
         ls >> first;
-        if (first == "input") { std::string h; ls >> h; v.input = hex(h); continue; }
-        if (first == "output") { std::string h; ls >> h; v.output = hex(h); continue; }
+        if (first == "input") {
+            std::string h;
+            ls >> h;
+            v.input = hex(h);
+            continue;
+        }
+        if (first == "output") {
+            std::string h;
+            ls >> h;
+            v.output = hex(h);
+            continue;
+        }
         std::string f[5];
         for (auto& x : f) ls >> x;
         Round& r = v.round[std::stoi(first)];
@@ -61,7 +77,8 @@ Vectors load_vectors() {
 }
 
 // GF(2^8) product modulo x^8 + x^4 + x^3 + x + 1, for the reference values.
-std::uint8_t gmul(std::uint8_t a, std::uint8_t b) {
+std::uint8_t gmul(std::uint8_t a, std::uint8_t b)
+{
     std::uint8_t p = 0;
     for (; b; b >>= 1) {
         if (b & 1) p ^= a;
@@ -71,13 +88,16 @@ std::uint8_t gmul(std::uint8_t a, std::uint8_t b) {
 }
 
 // The S-box from its definition: multiplicative inverse, then the affine map.
-std::uint8_t sbox_ref(std::uint8_t x) {
+std::uint8_t sbox_ref(std::uint8_t x)
+{
     std::uint8_t inv = 0;
     for (int y = 1; y < 256 && x; ++y)
         if (gmul(x, static_cast<std::uint8_t>(y)) == 1) inv = static_cast<std::uint8_t>(y);
     std::uint8_t s = 0x63;
     for (int i = 0; i < 8; ++i) {
-        int bit = ((inv >> i) ^ (inv >> ((i + 4) % 8)) ^ (inv >> ((i + 5) % 8)) ^ (inv >> ((i + 6) % 8)) ^ (inv >> ((i + 7) % 8))) & 1;
+        int bit = ((inv >> i) ^ (inv >> ((i + 4) % 8)) ^ (inv >> ((i + 5) % 8)) ^ (inv >> ((i + 6) % 8)) ^
+                   (inv >> ((i + 7) % 8))) &
+                  1;
         s ^= static_cast<std::uint8_t>(bit << i);
     }
     return s;
@@ -85,40 +105,47 @@ std::uint8_t sbox_ref(std::uint8_t x) {
 
 std::uint8_t byte_of(std::uint32_t w, int n) { return static_cast<std::uint8_t>(w >> (24 - 8 * n)); }
 
-std::uint32_t inv_mix_column(std::uint32_t w) {
+std::uint32_t inv_mix_column(std::uint32_t w)
+{
     std::uint8_t a[4], r[4];
     for (int i = 0; i < 4; ++i) a[i] = byte_of(w, i);
     const std::uint8_t m[4] = {0x0e, 0x0b, 0x0d, 0x09};
     for (int i = 0; i < 4; ++i)
-        r[i] = gmul(m[(4 - i) % 4], a[0]) ^ gmul(m[(5 - i) % 4], a[1]) ^ gmul(m[(6 - i) % 4], a[2]) ^ gmul(m[(7 - i) % 4], a[3]);
+        r[i] = gmul(m[(4 - i) % 4], a[0]) ^ gmul(m[(5 - i) % 4], a[1]) ^ gmul(m[(6 - i) % 4], a[2]) ^
+               gmul(m[(7 - i) % 4], a[3]);
     return std::uint32_t{r[0]} << 24 | std::uint32_t{r[1]} << 16 | std::uint32_t{r[2]} << 8 | r[3];
 }
 
 std::uint32_t ror(std::uint32_t w, int n) { return w >> n | w << (32 - n); }
 
-std::vector<std::uint8_t> encrypt(const std::vector<std::uint8_t>& key, std::vector<std::uint8_t> block) {
+std::vector<std::uint8_t> encrypt(const std::vector<std::uint8_t>& key, std::vector<std::uint8_t> block)
+{
     std::uint32_t rk[11][4];
     AES32_Enc_KeySchedule(key.data(), rk);
     AES32_Encrypt(block.data(), rk, block.data());
     return block;
 }
 
-std::vector<std::uint8_t> decrypt(const std::vector<std::uint8_t>& key, std::vector<std::uint8_t> block) {
+std::vector<std::uint8_t> decrypt(const std::vector<std::uint8_t>& key, std::vector<std::uint8_t> block)
+{
     std::uint32_t dk[11][4];
     AES32_Dec_KeySchedule(key.data(), dk);
     AES32_EqDecrypt(block.data(), dk, block.data());
     return block;
 }
 
-TEST(Aes32Fips197, KeyExpansionGivesAllFortyFourWordsOfAppendixA1) {
+TEST(Aes32Fips197, KeyExpansionGivesAllFortyFourWordsOfAppendixA1)
+{
     const Vectors v = load_vectors();
     std::uint32_t rk[11][4];
     AES32_Enc_KeySchedule(v.round[0].key.data(), rk);
     for (int r = 0; r <= 10; ++r)
-        for (int c = 0; c < 4; ++c) EXPECT_EQ(rk[r][c], be_word(v.round[r].key, 4 * c)) << "w[" << 4 * r + c << "]";
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(rk[r][c], be_word(v.round[r].key, 4 * c)) << "w[" << 4 * r + c << "]";
 }
 
-TEST(Aes32Fips197, EveryRoundOfAppendixBBothWays) {
+TEST(Aes32Fips197, EveryRoundOfAppendixBBothWays)
+{
     const Vectors v = load_vectors();
     std::uint32_t rk[11][4], dk[11][4], s[4], want[4];
     AES32_Enc_KeySchedule(v.round[0].key.data(), rk);
@@ -141,7 +168,8 @@ TEST(Aes32Fips197, EveryRoundOfAppendixBBothWays) {
     EXPECT_EQ(decrypt(v.round[0].key, v.output), v.input);
 }
 
-TEST(Aes32Fips197, AppendixC1BothWays) {
+TEST(Aes32Fips197, AppendixC1BothWays)
+{
     const auto key = hex("000102030405060708090a0b0c0d0e0f");
     const auto pt = hex("00112233445566778899aabbccddeeff");
     const auto ct = hex("69c4e0d86a7b0430d8cdb78070b4c55a");
@@ -149,7 +177,8 @@ TEST(Aes32Fips197, AppendixC1BothWays) {
     EXPECT_EQ(decrypt(key, ct), pt);
 }
 
-TEST(Aes32Block, SeparateBuffersAndInPlaceAgreeAndRoundTrip) {
+TEST(Aes32Block, SeparateBuffersAndInPlaceAgreeAndRoundTrip)
+{
     const auto key = hex("2b7e151628aed2a6abf7158809cf4f3c");
     std::uint32_t rk[11][4], dk[11][4];
     AES32_Enc_KeySchedule(key.data(), rk);
@@ -169,7 +198,8 @@ TEST(Aes32Block, SeparateBuffersAndInPlaceAgreeAndRoundTrip) {
     }
 }
 
-TEST(Aes32KeySchedule, DecryptionKeysAreInvMixColumnsOfRoundsOneToNineInPlace) {
+TEST(Aes32KeySchedule, DecryptionKeysAreInvMixColumnsOfRoundsOneToNineInPlace)
+{
     for (const char* k : {"2b7e151628aed2a6abf7158809cf4f3c", "000102030405060708090a0b0c0d0e0f",
                           "ffffffffffffffffffffffffffffffff", "00000000000000000000000000000000"}) {
         const auto key = hex(k);
@@ -184,7 +214,8 @@ TEST(Aes32KeySchedule, DecryptionKeysAreInvMixColumnsOfRoundsOneToNineInPlace) {
     }
 }
 
-TEST(Aes32Words, PackingAndWordOperationsUseBigEndianColumns) {
+TEST(Aes32Words, PackingAndWordOperationsUseBigEndianColumns)
+{
     const auto block = hex("3243f6a8885a308d313198a2e0370734");
     std::uint32_t s[4];
     byte2state(block.data(), s);
@@ -198,17 +229,20 @@ TEST(Aes32Words, PackingAndWordOperationsUseBigEndianColumns) {
     EXPECT_EQ(RotWord(0x01020304u), 0x02030401u);
     EXPECT_EQ(RotWord(0x80000001u), 0x00000180u);
     EXPECT_EQ(SubWord(0x00000000u), 0x63636363u);
-    EXPECT_EQ(SubWord(0x00015310u), 0x637cedcau);  // each byte in its own position
+    EXPECT_EQ(SubWord(0x00015310u), 0x637cedcau); // each byte in its own position
 }
 
-TEST(Aes32Tables, EntriesMatchTheirGfDefinitions) {
+TEST(Aes32Tables, EntriesMatchTheirGfDefinitions)
+{
     EXPECT_EQ(Te0[0], 0xc66363a5u);
     EXPECT_EQ(Td0[0], 0x51f4a750u);
     std::uint8_t inverse[256] = {};
-    for (int x = 0; x < 256; ++x) inverse[sbox_ref(static_cast<std::uint8_t>(x))] = static_cast<std::uint8_t>(x);
+    for (int x = 0; x < 256; ++x)
+        inverse[sbox_ref(static_cast<std::uint8_t>(x))] = static_cast<std::uint8_t>(x);
     for (int x = 0; x < 256; ++x) {
         const std::uint8_t s = sbox_ref(static_cast<std::uint8_t>(x)), is = inverse[x];
-        const std::uint32_t te0 = std::uint32_t{gmul(s, 2)} << 24 | std::uint32_t{s} << 16 | std::uint32_t{s} << 8 | gmul(s, 3);
+        const std::uint32_t te0 =
+            std::uint32_t{gmul(s, 2)} << 24 | std::uint32_t{s} << 16 | std::uint32_t{s} << 8 | gmul(s, 3);
         const std::uint32_t td0 = std::uint32_t{gmul(is, 0x0e)} << 24 | std::uint32_t{gmul(is, 0x09)} << 16 |
                                   std::uint32_t{gmul(is, 0x0d)} << 8 | gmul(is, 0x0b);
         ASSERT_EQ(Te0[x], te0) << x;
@@ -227,13 +261,15 @@ TEST(Aes32Tables, EntriesMatchTheirGfDefinitions) {
     }
 }
 
-std::string printed(const std::uint32_t s[4]) {
+std::string printed(const std::uint32_t s[4])
+{
     testing::internal::CaptureStdout();
     AES32_print_state(s);
     return testing::internal::GetCapturedStdout();
 }
 
-TEST(Aes32PrintState, PrintsFourPaddedLowerCaseWordsAndNewline) {
+TEST(Aes32PrintState, PrintsFourPaddedLowerCaseWordsAndNewline)
+{
     const std::uint32_t zero[4] = {0, 0, 0, 0};
     const std::string z = printed(zero);
     EXPECT_EQ(z, "00000000 00000000 00000000 00000000 \n");
@@ -242,9 +278,10 @@ TEST(Aes32PrintState, PrintsFourPaddedLowerCaseWordsAndNewline) {
     EXPECT_EQ(printed(s), "3243f6a8 885a308d ffffffff 0000000a \n");
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     testing::InitGoogleTest(&argc, argv);
     if (argc > 1) g_vectors = argv[1];
     return RUN_ALL_TESTS();

@@ -15,9 +15,10 @@ bool openssl_block(bool encrypt, const std::uint8_t* key, const std::uint8_t* in
 {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     int n = 0, m = 0;
-    const bool ok = ctx && EVP_CipherInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key, nullptr, encrypt ? 1 : 0) == 1
-                    && EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 && EVP_CipherUpdate(ctx, out, &n, in, 16) == 1
-                    && EVP_CipherFinal_ex(ctx, out + n, &m) == 1 && n + m == 16;
+    const bool ok = ctx &&
+                    EVP_CipherInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key, nullptr, encrypt ? 1 : 0) == 1 &&
+                    EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 && EVP_CipherUpdate(ctx, out, &n, in, 16) == 1 &&
+                    EVP_CipherFinal_ex(ctx, out + n, &m) == 1 && n + m == 16;
     EVP_CIPHER_CTX_free(ctx);
     return ok;
 }
@@ -25,7 +26,9 @@ bool openssl_block(bool encrypt, const std::uint8_t* key, const std::uint8_t* in
 TEST(Aes8OpenSsl, EncryptDecryptAndEqDecryptAgreeWithOpenSsl)
 {
     std::mt19937 g(197);
-    auto fill = [&g](std::uint8_t* p) { for (int i = 0; i < 16; i++) p[i] = static_cast<std::uint8_t>(g()); };
+    auto fill = [&g](std::uint8_t* p) {
+        for (int i = 0; i < 16; i++) p[i] = static_cast<std::uint8_t>(g());
+    };
     for (int n = 0; n < 1000; n++) {
         std::uint8_t key[16], rk[11][16], dk[11][16];
         fill(key);
@@ -51,4 +54,4 @@ TEST(Aes8OpenSsl, EncryptDecryptAndEqDecryptAgreeWithOpenSsl)
     }
 }
 
-}  // namespace
+} // namespace

@@ -58,8 +58,8 @@ Block mix_ref(const Block& s, const std::uint8_t m[4])
     Block o(16);
     for (int c = 0; c < 4; c++)
         for (int i = 0; i < 4; i++)
-            o[4 * c + i] = gmul(m[0], s[4 * c + i]) ^ gmul(m[1], s[4 * c + (i + 1) % 4])
-                           ^ gmul(m[2], s[4 * c + (i + 2) % 4]) ^ gmul(m[3], s[4 * c + (i + 3) % 4]);
+            o[4 * c + i] = gmul(m[0], s[4 * c + i]) ^ gmul(m[1], s[4 * c + (i + 1) % 4]) ^
+                           gmul(m[2], s[4 * c + (i + 2) % 4]) ^ gmul(m[3], s[4 * c + (i + 3) % 4]);
     return o;
 }
 
@@ -71,8 +71,13 @@ Block random_block(std::mt19937& g)
 }
 
 // One row of hex text per round; "-" where the table has no value.
-struct RoundRow { std::string start, sub, shift, mix, key; };
-struct Rounds { std::string input, output; std::vector<RoundRow> row; };
+struct RoundRow {
+    std::string start, sub, shift, mix, key;
+};
+struct Rounds {
+    std::string input, output;
+    std::vector<RoundRow> row;
+};
 
 Rounds read_rounds()
 {
@@ -84,8 +89,16 @@ Rounds read_rounds()
         std::istringstream in(line);
         std::string tag, v[5];
         if (!(in >> tag) || tag[0] == '#') continue;
-        if (tag == "input") { in >> v[0]; t.input = v[0]; continue; }
-        if (tag == "output") { in >> v[0]; t.output = v[0]; continue; }
+        if (tag == "input") {
+            in >> v[0];
+            t.input = v[0];
+            continue;
+        }
+        if (tag == "output") {
+            in >> v[0];
+            t.output = v[0];
+            continue;
+        }
         for (auto& x : v) in >> x;
         EXPECT_EQ(std::stoul(tag), t.row.size()) << line;
         t.row.push_back({v[0], v[1], v[2], v[3], v[4]});
@@ -95,7 +108,7 @@ Rounds read_rounds()
 }
 
 const std::uint8_t app_b_key[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
-                                   0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
+                                    0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
 
 TEST(Aes8Gf, XtimeDoublesModuloTheAesPolynomial)
 {
@@ -146,8 +159,7 @@ TEST(Aes8Steps, ShiftRowsRotatesRowRLeftByR)
         std::memcpy(s, r.data(), 16);
         AES8_ShiftRows(s);
         for (int c = 0; c < 4; c++)
-            for (int row = 0; row < 4; row++)
-                ASSERT_EQ(s[4 * c + row], r[4 * ((c + row) % 4) + row]);
+            for (int row = 0; row < 4; row++) ASSERT_EQ(s[4 * c + row], r[4 * ((c + row) % 4) + row]);
     }
 }
 
@@ -370,15 +382,13 @@ std::string print_to_string(const std::uint8_t* state)
 TEST(Aes8Print, PrintStateWritesSixteenLowerCaseHexBytesAndNewline)
 {
     std::uint8_t zero[16] = {};
-    EXPECT_EQ(print_to_string(zero),
-              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n");
+    EXPECT_EQ(print_to_string(zero), "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n");
     EXPECT_EQ(print_to_string(zero).size(), 49u);
     const Block b = hex("3243f6a8885a308d313198a2e03707ff");
-    EXPECT_EQ(print_to_string(b.data()),
-              "32 43 f6 a8 88 5a 30 8d 31 31 98 a2 e0 37 07 ff \n");
+    EXPECT_EQ(print_to_string(b.data()), "32 43 f6 a8 88 5a 30 8d 31 31 98 a2 e0 37 07 ff \n");
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -9,18 +9,21 @@
 #include <string>
 #include <vector>
 
-static bool holds(const std::vector<unsigned char>& data, const std::vector<unsigned char>& key) {
+static bool holds(const std::vector<unsigned char>& data, const std::vector<unsigned char>& key)
+{
     return std::search(data.begin(), data.end(), key.begin(), key.end()) != data.end();
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const char* hex = std::getenv("TESSALY_MESH_KEY");
     if (!hex || std::string(hex).size() != 32) {
         std::fprintf(stderr, "key_scan: TESSALY_MESH_KEY must be 32 hex digits\n");
         return 2;
     }
     std::vector<unsigned char> key;
-    for (int i = 0; i < 16; ++i) key.push_back(static_cast<unsigned char>(std::stoul(std::string(hex + 2 * i, 2), nullptr, 16)));
+    for (int i = 0; i < 16; ++i)
+        key.push_back(static_cast<unsigned char>(std::stoul(std::string(hex + 2 * i, 2), nullptr, 16)));
     std::vector<unsigned char> planted(1001, 0x5a);
     std::copy(key.begin(), key.end(), planted.begin() + 333);
     if (!holds(planted, key)) {
@@ -34,7 +37,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "key_scan: cannot read %s\n", argv[i]);
             return 2;
         }
-        const std::vector<unsigned char> data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        const std::vector<unsigned char> data((std::istreambuf_iterator<char>(f)),
+                                              std::istreambuf_iterator<char>());
         const bool hit = holds(data, key);
         std::printf("%s %s (%zu bytes)\n", hit ? "KEY FOUND in" : "clean:", argv[i], data.size());
         found += hit;

@@ -26,22 +26,26 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 const std::string padding_line = "Padding error: 0x80 not found.\n";
 
-std::string key_hex() {
+std::string key_hex()
+{
     const char* k = std::getenv("TESSALY_MESH_KEY");
     return k ? k : "";
 }
 
-Bytes build_key() {
+Bytes build_key()
+{
     const std::string h = key_hex();
     Bytes key;
-    for (std::size_t i = 0; i + 1 < h.size(); i += 2) key.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+        key.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
     EXPECT_EQ(key.size(), 16u) << "TESSALY_MESH_KEY must hold the build's key";
     key.resize(16);
     return key;
 }
 
 // Encrypts whole plaintext blocks under the build's key, block by block.
-Bytes encrypt_blocks(const Bytes& plain) {
+Bytes encrypt_blocks(const Bytes& plain)
+{
     std::uint32_t rk[11][4];
     AES32_Enc_KeySchedule(build_key().data(), rk);
     Bytes out(plain.size());
@@ -50,7 +54,8 @@ Bytes encrypt_blocks(const Bytes& plain) {
 }
 
 // Data cut into blocks, the rest through padding: the mesh-file format.
-Bytes pad(const Bytes& data) {
+Bytes pad(const Bytes& data)
+{
     const std::size_t whole = data.size() / 16 * 16;
     Bytes p(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(whole));
     std::uint8_t last[16];
@@ -62,7 +67,8 @@ Bytes pad(const Bytes& data) {
 struct Decrypted {
     std::string plain, printed;
 };
-Decrypted decrypt(const Bytes& file) {
+Decrypted decrypt(const Bytes& file)
+{
     testing::internal::CaptureStdout();
     Decrypted r;
     r.plain = AES_dec(file.data(), file.size());
@@ -70,27 +76,34 @@ Decrypted decrypt(const Bytes& file) {
     return r;
 }
 
-Bytes block(std::string text) {
+Bytes block(std::string text)
+{
     text.resize(16, '\0');
     return Bytes(text.begin(), text.end());
 }
-Bytes cat(std::initializer_list<Bytes> parts) {
+Bytes cat(std::initializer_list<Bytes> parts)
+{
     Bytes all;
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
-TEST(AesDec, ThreeBlockExampleGivesTwentyFourBytes) {
-    const Bytes file = encrypt_blocks(cat({block("ABCDEFGHIJKLMNOP"), block(std::string("abcde\0fghijklmno", 16)),
-                                           block(std::string("xyz\x80", 4))}));
+TEST(AesDec, ThreeBlockExampleGivesTwentyFourBytes)
+{
+    const Bytes file =
+        encrypt_blocks(cat({block("ABCDEFGHIJKLMNOP"), block(std::string("abcde\0fghijklmno", 16)),
+                            block(std::string("xyz\x80", 4))}));
     const Decrypted r = decrypt(file);
     EXPECT_EQ(r.plain, "ABCDEFGHIJKLMNOPabcdexyz");
     EXPECT_EQ(r.printed, "");
 }
 
-TEST(AesDec, ZeroByteEndsANonFinalBlocksContribution) {
+TEST(AesDec, ZeroByteEndsANonFinalBlocksContribution)
+{
     const Bytes last = block("\x80");
-    struct Case { std::string middle, want; } cases[] = {
+    struct Case {
+        std::string middle, want;
+    } cases[] = {
         {std::string("\0bcdefghijklmnop", 16), ""},
         {std::string("abcde\0ghijklmnop", 16), "abcde"},
         {std::string("abcdefghijklmno\0", 16), "abcdefghijklmno"},
@@ -107,24 +120,34 @@ TEST(AesDec, ZeroByteEndsANonFinalBlocksContribution) {
             for (std::size_t i = 0; i < after; ++i) tail = cat({tail, text});
             const std::string h(head.begin(), head.end()), t(tail.begin(), tail.end());
             for (const auto& c : cases) {
-                const Decrypted r = decrypt(encrypt_blocks(cat({head, block(c.middle), tail, block("QR"), last})));
-                EXPECT_EQ(r.plain, h + c.want + t + "QR") << before << " blocks before, " << after << " after";
+                const Decrypted r =
+                    decrypt(encrypt_blocks(cat({head, block(c.middle), tail, block("QR"), last})));
+                EXPECT_EQ(r.plain, h + c.want + t + "QR")
+                    << before << " blocks before, " << after << " after";
                 EXPECT_EQ(r.printed, "");
             }
         }
     }
 }
 
-TEST(AesDec, LastBlockPaddingVariants) {
-    struct Case { std::string last; std::string want; bool error; } cases[] = {
+TEST(AesDec, LastBlockPaddingVariants)
+{
+    struct Case {
+        std::string last;
+        std::string want;
+        bool error;
+    } cases[] = {
         {std::string("abcdefghijklmno\x80", 16), "abcdefghijklmno", false},
         {std::string("\x80", 1), "", false},
         {std::string("A\0B\x80", 4), std::string("A\0B", 3), false},
         {std::string("\x80\x80", 2), "\x80", false},
-        {"", "", true},                                      // sixteen zero bytes
-        {"Q", "", true},                                     // byte 0 set, no marker
-        {std::string("ab\x80" "c", 4), "", true},            // nonzero tail after a marker
-        {std::string("abcdefghijklmno\x81", 16), "", true},  // full block, wrong last byte
+        {"", "", true},  // sixteen zero bytes
+        {"Q", "", true}, // byte 0 set, no marker
+        {std::string("ab\x80"
+                     "c",
+                     4),
+         "", true},                                         // nonzero tail after a marker
+        {std::string("abcdefghijklmno\x81", 16), "", true}, // full block, wrong last byte
     };
     for (const auto& c : cases) {
         for (bool with_prefix : {false, true}) {
@@ -137,7 +160,8 @@ TEST(AesDec, LastBlockPaddingVariants) {
     }
 }
 
-TEST(AesDec, LengthsThatAreNoWholeBlocksGiveNothingAndPrintNothing) {
+TEST(AesDec, LengthsThatAreNoWholeBlocksGiveNothingAndPrintNothing)
+{
     const Bytes data = encrypt_blocks(cat({block("abc\x80"), block("abc\x80"), block("abc\x80")}));
     for (std::size_t len : {0, 1, 15, 17, 31, 47}) {
         testing::internal::CaptureStdout();
@@ -151,9 +175,11 @@ TEST(AesDec, LengthsThatAreNoWholeBlocksGiveNothingAndPrintNothing) {
 #if defined(__unix__)
 // The input ends right before an inaccessible page: any read past the
 // caller's buffer crashes this test.
-TEST(AesDec, NeverReadsPastTheEndOfTheInput) {
+TEST(AesDec, NeverReadsPastTheEndOfTheInput)
+{
     const long page = sysconf(_SC_PAGESIZE);
-    auto* base = static_cast<std::uint8_t*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* base = static_cast<std::uint8_t*>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(base, MAP_FAILED);
     ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
     const Bytes file = encrypt_blocks(cat({block("0123456789abcdef"), block("xy\x80")}));
@@ -164,13 +190,14 @@ TEST(AesDec, NeverReadsPastTheEndOfTheInput) {
         const std::string plain = AES_dec(at, len);
         const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_EQ(plain, len == 32 ? "0123456789abcdefxy" : "") << len;
-        EXPECT_EQ(printed, len == 16 ? padding_line : "") << len;  // 16: a data block, no marker
+        EXPECT_EQ(printed, len == 16 ? padding_line : "") << len; // 16: a data block, no marker
     }
     munmap(base, 2 * page);
 }
 #endif
 
-TEST(PtLength, FindsTheMarkerOrReportsOnce) {
+TEST(PtLength, FindsTheMarkerOrReportsOnce)
+{
     const Bytes ok = block(std::string("\0\0\x80", 3));
     testing::internal::CaptureStdout();
     EXPECT_EQ(pt_length(ok.data()), 2);
@@ -179,7 +206,8 @@ TEST(PtLength, FindsTheMarkerOrReportsOnce) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), padding_line);
 }
 
-TEST(Padding, CountsZeroToFifteenAndInPlace) {
+TEST(Padding, CountsZeroToFifteenAndInPlace)
+{
     const Bytes src = block("abcdefghijklmnop");
     std::uint8_t out[16];
     padding(src.data(), 0, out);
@@ -193,13 +221,15 @@ TEST(Padding, CountsZeroToFifteenAndInPlace) {
     EXPECT_EQ(same, block("abcde\x80"));
 }
 
-Bytes zero_free(std::mt19937& rng, std::size_t n) {
+Bytes zero_free(std::mt19937& rng, std::size_t n)
+{
     Bytes d(n);
     for (auto& b : d) b = static_cast<std::uint8_t>(1 + rng() % 255);
     return d;
 }
 
-TEST(AesDec, RoundTripsZeroFreeDataOfEveryLength) {
+TEST(AesDec, RoundTripsZeroFreeDataOfEveryLength)
+{
     std::mt19937 rng(7);
     std::vector<std::size_t> lengths;
     for (std::size_t n = 0; n <= 80; ++n) lengths.push_back(n);
@@ -215,7 +245,8 @@ TEST(AesDec, RoundTripsZeroFreeDataOfEveryLength) {
 }
 
 // Files made with standard tools: padded here, encrypted by `openssl enc`.
-TEST(AesDec, DecryptsFilesMadeByTheOpensslTool) {
+TEST(AesDec, DecryptsFilesMadeByTheOpensslTool)
+{
 #ifndef TESSALY_OPENSSL
     GTEST_SKIP() << "no openssl tool found when the build was configured";
 #else
@@ -228,9 +259,11 @@ TEST(AesDec, DecryptsFilesMadeByTheOpensslTool) {
         {
             const Bytes padded = pad(data);
             std::ofstream f(in, std::ios::binary);
-            f.write(reinterpret_cast<const char*>(padded.data()), static_cast<std::streamsize>(padded.size()));
+            f.write(reinterpret_cast<const char*>(padded.data()),
+                    static_cast<std::streamsize>(padded.size()));
         }
-        const std::string cmd = std::string(openssl) + " enc -aes-128-ecb -nopad -K " + key_hex() + " -in " + in + " -out " + out;
+        const std::string cmd =
+            std::string(openssl) + " enc -aes-128-ecb -nopad -K " + key_hex() + " -in " + in + " -out " + out;
         ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
         std::ifstream f(out, std::ios::binary);
         const Bytes file((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -244,4 +277,4 @@ TEST(AesDec, DecryptsFilesMadeByTheOpensslTool) {
 #endif
 }
 
-}  // namespace
+} // namespace

@@ -28,8 +28,8 @@ extern "C" {
 
 __attribute__((visibility("default"))) void* malloc(size_t size)
 {
-    if (size >= at_least.load(std::memory_order_relaxed) && code_ranges_contain(__builtin_return_address(0)) &&
-        seen.fetch_add(1) + 1 == nth.load()) {
+    if (size >= at_least.load(std::memory_order_relaxed) &&
+        code_ranges_contain(__builtin_return_address(0)) && seen.fetch_add(1) + 1 == nth.load()) {
         refused.fetch_add(1);
         return nullptr;
     }

@@ -93,15 +93,9 @@ jclass JNICALL find_class(JNIEnv*, const char* name)
     return make<jclass>(name);
 }
 
-jmethodID JNICALL get_method(JNIEnv*, jclass, const char* name, const char*)
-{
-    return make<jmethodID>(name);
-}
+jmethodID JNICALL get_method(JNIEnv*, jclass, const char* name, const char*) { return make<jmethodID>(name); }
 
-jfieldID JNICALL get_field(JNIEnv*, jclass, const char* name, const char*)
-{
-    return make<jfieldID>(name);
-}
+jfieldID JNICALL get_field(JNIEnv*, jclass, const char* name, const char*) { return make<jfieldID>(name); }
 
 jobject JNICALL get_static_object_field(JNIEnv*, jclass, jfieldID field)
 {
@@ -174,8 +168,16 @@ jboolean JNICALL exception_check(JNIEnv*) { return pending ? JNI_TRUE : JNI_FALS
 jthrowable JNICALL exception_occurred(JNIEnv*) { return pending ? make<jthrowable>(thrown_class) : nullptr; }
 void JNICALL exception_clear(JNIEnv*) { pending = false; }
 void JNICALL delete_local_ref(JNIEnv*, jobject) {}
-jint JNICALL push_local_frame(JNIEnv*, jint) { ++frames; return 0; }
-jobject JNICALL pop_local_frame(JNIEnv*, jobject result) { --frames; return result; }
+jint JNICALL push_local_frame(JNIEnv*, jint)
+{
+    ++frames;
+    return 0;
+}
+jobject JNICALL pop_local_frame(JNIEnv*, jobject result)
+{
+    --frames;
+    return result;
+}
 
 jsize JNICALL get_array_length(JNIEnv*, jarray array) { return static_cast<jsize>(bytes_of(array).size()); }
 void JNICALL get_byte_array_region(JNIEnv*, jbyteArray array, jsize start, jsize len, jbyte* buf)
@@ -296,7 +298,8 @@ Bytes encrypt_blocks(const std::uint8_t key[16], const Bytes& plain)
     AES32_Enc_KeySchedule(key, rk);
     Bytes out(plain.size(), '\0');
     for (std::size_t j = 0; j + 16 <= plain.size(); j += 16)
-        AES32_Encrypt(reinterpret_cast<const std::uint8_t*>(&plain[j]), rk, reinterpret_cast<std::uint8_t*>(&out[j]));
+        AES32_Encrypt(reinterpret_cast<const std::uint8_t*>(&plain[j]), rk,
+                      reinterpret_cast<std::uint8_t*>(&out[j]));
     return out;
 }
 
@@ -338,8 +341,9 @@ template <typename Call> std::string stdout_of(Call call)
 
 // ---------------------------------------------------------------- the library
 
-const char* const method_names[] = {"autoLogin", "signIn", "signOut", "getAvailableCosmetics",
-                                    "saveConfiguration", "getPlayerSkinInfo", "loadRemoteMesh"};
+const char* const method_names[] = {
+    "autoLogin",         "signIn",        "signOut", "getAvailableCosmetics", "saveConfiguration",
+    "getPlayerSkinInfo", "loadRemoteMesh"};
 
 #if defined(_WIN32)
 const std::string prefix = "Java_quenby_tessaly_api_client_online_TessalyServerConnectionHelper_";
@@ -419,19 +423,23 @@ int main(int argc, char** argv)
     reset();
     sign_in(env, host, nullptr, make<jstring>("u"), make<jstring>("c"), callback);
     check(thrown_class == "java/lang/NullPointerException" && pending,
-          "signIn(null, ...) throws NullPointerException (got '" + thrown_class + "': '" + thrown_message + "')");
+          "signIn(null, ...) throws NullPointerException (got '" + thrown_class + "': '" + thrown_message +
+              "')");
     check(utf_get == 0 && strings.empty(), "signIn(null, ...) converts and sends nothing");
-    check(unexpected.empty(), "signIn(null, ...) uses only expected JNI functions; unexpected:" + unexpected_text());
+    check(unexpected.empty(),
+          "signIn(null, ...) uses only expected JNI functions; unexpected:" + unexpected_text());
 
     // Real arguments: the URL is composed verbatim and sent asynchronously,
     // the callback wired with whenComplete, every UTF string released.
     reset();
-    sign_in(env, host, make<jstring>("http://127.0.0.1:1"), make<jstring>("u 1&x"), make<jstring>("c"), callback);
+    sign_in(env, host, make<jstring>("http://127.0.0.1:1"), make<jstring>("u 1&x"), make<jstring>("c"),
+            callback);
     bool url_seen = false;
     for (const auto& s : strings) url_seen |= s == "http://127.0.0.1:1/login_code?mr_uuid=u 1&x&code=c";
     check(url_seen, "signIn sends the GET of base + /login_code?mr_uuid=u 1&x&code=c");
     check(logged("Call sendAsync on value of HTTP_CLIENT"), "signIn sends with HTTP_CLIENT.sendAsync");
-    check(logged("Call whenComplete on result of sendAsync"), "signIn registers the callback with whenComplete");
+    check(logged("Call whenComplete on result of sendAsync"),
+          "signIn registers the callback with whenComplete");
     check(!pending, "signIn leaves no exception pending");
     check(utf_get == 3 && utf_release == 3, "signIn releases every UTF string it obtained (" +
                                                 std::to_string(utf_get) + " got, " +
@@ -454,7 +462,8 @@ int main(int argc, char** argv)
     check(!logged("Call accept on callback"), "loadRemoteMesh with 404 does not call the callback");
     check(utf_get == utf_release, "loadRemoteMesh releases every UTF string it obtained");
     check(frames == 0, "loadRemoteMesh pops every local frame it pushed");
-    check(unexpected.empty(), "loadRemoteMesh uses only expected JNI functions; unexpected:" + unexpected_text());
+    check(unexpected.empty(),
+          "loadRemoteMesh uses only expected JNI functions; unexpected:" + unexpected_text());
 
     // Status 200 and a file under the build's key: the library's own
     // decryption. Documents ending at every place of their last block (a
@@ -499,10 +508,12 @@ int main(int argc, char** argv)
             for (std::size_t at; (at = t.find('\n')) != std::string::npos;) t.replace(at, 1, "\\n");
             return t;
         };
-        check(printed == c.printed, with + " prints '" + visible(c.printed) + "' (printed '" + visible(printed) + "')");
+        check(printed == c.printed,
+              with + " prints '" + visible(c.printed) + "' (printed '" + visible(printed) + "')");
         check(streamed.size() == 1 && streamed[0] == c.text,
               with + " streams exactly the text (" +
-                  (streamed.empty() ? std::string("no stream") : std::to_string(streamed[0].size()) + " bytes") +
+                  (streamed.empty() ? std::string("no stream")
+                                    : std::to_string(streamed[0].size()) + " bytes") +
                   ")");
         check(loader_streams == std::vector<std::string>{"new java/io/ByteArrayInputStream"},
               with + " makes the JsonAssetLoader on that stream");
@@ -511,7 +522,8 @@ int main(int argc, char** argv)
               with + " calls accept(mesh, null) once");
         check(!pending && frames == 0 && utf_get == utf_release,
               with + " leaves nothing pending, pops its frames, releases its strings");
-        check(unexpected.empty(), with + " uses only expected JNI functions; unexpected:" + unexpected_text());
+        check(unexpected.empty(),
+              with + " uses only expected JNI functions; unexpected:" + unexpected_text());
     }
 
     check(close_library(library), "unload");

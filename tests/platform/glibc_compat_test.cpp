@@ -25,7 +25,8 @@ int main(int argc, char** argv)
         threads.emplace_back([&, t] {
             for (int i = 1; i <= 200; ++i) {
                 // "thrown N 2.5"
-                int expected = static_cast<int>(std::string("thrown ").size() + std::to_string(i + t).size() + 4);
+                int expected =
+                    static_cast<int>(std::string("thrown ").size() + std::to_string(i + t).size() + 4);
                 if (probe(i + t) != expected) ++wrong;
             }
         });

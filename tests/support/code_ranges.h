@@ -38,7 +38,8 @@ inline int code_ranges_collect(struct dl_phdr_info* info, size_t, void* data)
 {
     const char* name = info->dlpi_name ? info->dlpi_name : "";
     bool wanted = false;
-    for (const char* const* w = static_cast<const char* const*>(data); *w; ++w) wanted |= std::strstr(name, *w) != nullptr;
+    for (const char* const* w = static_cast<const char* const*>(data); *w; ++w)
+        wanted |= std::strstr(name, *w) != nullptr;
     if (!wanted) return 0;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& ph = info->dlpi_phdr[i];

@@ -32,15 +32,18 @@ struct Result {
     std::string out, err;
 };
 
-std::string slurp(const std::string& path) {
+std::string slurp(const std::string& path)
+{
     std::ifstream f(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
-void spill(const std::string& path, const std::string& data) {
+void spill(const std::string& path, const std::string& data)
+{
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
-bool exists(const std::string& path) {
+bool exists(const std::string& path)
+{
     struct stat st;
     return stat(path.c_str(), &st) == 0;
 }
@@ -49,18 +52,22 @@ class MeshfileTest : public testing::Test {
 protected:
     std::string dir;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         char tmpl[] = "/tmp/meshfile-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
     }
     std::string at(const std::string& name) const { return dir + "/" + name; }
 
     // Runs program with args; stdin_data goes to its standard input.
-    Result run(const std::string& program, const std::vector<std::string>& args, const std::string& stdin_data = "") {
+    Result run(const std::string& program, const std::vector<std::string>& args,
+               const std::string& stdin_data = "")
+    {
         const std::string in = at(".stdin"), out = at(".stdout"), err = at(".stderr");
         spill(in, stdin_data);
         posix_spawn_file_actions_t fa;
@@ -86,18 +93,21 @@ protected:
         r.err = slurp(err);
         return r;
     }
-    Result tool(const std::vector<std::string>& args, const std::string& stdin_data = "") {
+    Result tool(const std::vector<std::string>& args, const std::string& stdin_data = "")
+    {
         return run(tool_path, args, stdin_data);
     }
     // openssl enc -aes-128-ecb -nopad -K KEY [-d], as the README's recipe.
-    std::string openssl(const std::string& in_path, bool decrypt) {
+    std::string openssl(const std::string& in_path, bool decrypt)
+    {
         std::vector<std::string> args{"enc", "-aes-128-ecb", "-nopad", "-K", key_hex(), "-in", in_path};
         if (decrypt) args.push_back("-d");
         const Result r = run(openssl_path, args);
         EXPECT_EQ(r.status, 0) << r.err;
         return r.out;
     }
-    static std::string key_hex() {
+    static std::string key_hex()
+    {
         const char* k = std::getenv("TESSALY_MESH_KEY");
         return k ? k : "";
     }
@@ -105,13 +115,15 @@ protected:
 
 // Documents of every padding length without zero bytes: every other byte
 // value occurs, 0x80 included, so nothing but the marker is special.
-std::string document(std::size_t length, unsigned seed) {
+std::string document(std::size_t length, unsigned seed)
+{
     std::mt19937 rng(seed);
     std::string d(length, 'x');
     for (auto& c : d) c = static_cast<char>(1 + rng() % 255);
     return d;
 }
-std::string padded(const std::string& data) {
+std::string padded(const std::string& data)
+{
     std::string p = data + '\x80';
     p.append((16 - p.size() % 16) % 16, '\0');
     return p;
@@ -119,7 +131,8 @@ std::string padded(const std::string& data) {
 
 // key-check prints the key check value: the first 3 bytes of the all-zero
 // block encrypted under the key, as openssl computes it.
-TEST_F(MeshfileTest, KeyComesFromTheBuild) {
+TEST_F(MeshfileTest, KeyComesFromTheBuild)
+{
     ASSERT_EQ(key_hex().size(), 32u) << "ctest passes the build's TESSALY_MESH_KEY";
     spill(at("zero"), std::string(16, '\0'));
     const std::string block = openssl(at("zero"), false);
@@ -135,7 +148,8 @@ TEST_F(MeshfileTest, KeyComesFromTheBuild) {
 // Every remainder 0..15 over one to four blocks, plus a larger document:
 // size, round trip through the tool, the same bytes as openssl makes from the
 // padded document, and openssl's decryption of the tool's file.
-TEST_F(MeshfileTest, RoundTripAndOpensslAgreeForEveryPaddingLength) {
+TEST_F(MeshfileTest, RoundTripAndOpensslAgreeForEveryPaddingLength)
+{
     std::vector<std::size_t> lengths;
     for (std::size_t n = 0; n < 64; ++n) lengths.push_back(n);
     lengths.push_back(100003);
@@ -151,7 +165,8 @@ TEST_F(MeshfileTest, RoundTripAndOpensslAgreeForEveryPaddingLength) {
 
         spill(at("doc.padded"), padded(doc));
         EXPECT_TRUE(openssl(at("doc.padded"), false) == file) << "tool and openssl enc differ";
-        EXPECT_TRUE(openssl(at("doc.enc"), true) == padded(doc)) << "openssl -d does not give the padded document";
+        EXPECT_TRUE(openssl(at("doc.enc"), true) == padded(doc))
+            << "openssl -d does not give the padded document";
 
         const Result dec = tool({"decrypt", at("doc.enc"), at("doc.out")});
         ASSERT_EQ(dec.status, 0) << dec.err;
@@ -161,7 +176,8 @@ TEST_F(MeshfileTest, RoundTripAndOpensslAgreeForEveryPaddingLength) {
 
 // A file made only by openssl from the README recipe decrypts and checks as
 // sound, with the data length it was made from.
-TEST_F(MeshfileTest, OpensslMadeFileDecryptsAndChecks) {
+TEST_F(MeshfileTest, OpensslMadeFileDecryptsAndChecks)
+{
     const std::string doc = R"({"name":"cube","vertices":[[0,0,0],[1,0,0],[0,1,0]],"indices":[0,1,2]})";
     spill(at("m.padded"), padded(doc));
     spill(at("m.enc"), openssl(at("m.padded"), false));
@@ -171,15 +187,18 @@ TEST_F(MeshfileTest, OpensslMadeFileDecryptsAndChecks) {
     EXPECT_EQ(dec.err, "");
     const Result chk = tool({"check", at("m.enc")});
     EXPECT_EQ(chk.status, 0) << chk.err;
-    EXPECT_NE(chk.out.find("blocks:      " + std::to_string(doc.size() / 16 + 1) + "\n"), std::string::npos) << chk.out;
-    EXPECT_NE(chk.out.find("data length: " + std::to_string(doc.size()) + " bytes"), std::string::npos) << chk.out;
+    EXPECT_NE(chk.out.find("blocks:      " + std::to_string(doc.size() / 16 + 1) + "\n"), std::string::npos)
+        << chk.out;
+    EXPECT_NE(chk.out.find("data length: " + std::to_string(doc.size()) + " bytes"), std::string::npos)
+        << chk.out;
     EXPECT_NE(chk.out.find("padding:     valid"), std::string::npos) << chk.out;
     EXPECT_NE(chk.out.find("verdict:     ok"), std::string::npos) << chk.out;
 }
 
 // '-' for standard input and output, alone and together; output equals the
 // file-to-file result, and stdout carries nothing else.
-TEST_F(MeshfileTest, DashMeansStandardInputAndOutput) {
+TEST_F(MeshfileTest, DashMeansStandardInputAndOutput)
+{
     const std::string doc = document(37, 7);
     spill(at("d.json"), doc);
     ASSERT_EQ(tool({"encrypt", at("d.json"), at("d.enc")}).status, 0);
@@ -205,7 +224,8 @@ TEST_F(MeshfileTest, DashMeansStandardInputAndOutput) {
 // Files that are no sound mesh file: check and decrypt say why, exit 1,
 // decrypt writes nothing, and the library's padding-error line goes to
 // standard error so that 'decrypt IN -' keeps standard output clean.
-TEST_F(MeshfileTest, UnsoundFilesAreReportedAndNotDecrypted) {
+TEST_F(MeshfileTest, UnsoundFilesAreReportedAndNotDecrypted)
+{
     struct Case {
         std::string name, file, why;
     };
@@ -246,7 +266,8 @@ TEST_F(MeshfileTest, UnsoundFilesAreReportedAndNotDecrypted) {
 
 // A zero byte anywhere in a document is refused (exit 1, offset named), and
 // no output file is made. Boundaries: first byte, last byte, last of a block.
-TEST_F(MeshfileTest, DocumentWithZeroByteIsRefused) {
+TEST_F(MeshfileTest, DocumentWithZeroByteIsRefused)
+{
     for (std::size_t at_offset : {0u, 15u, 16u, 40u}) {
         SCOPED_TRACE(at_offset);
         std::string doc = document(41, 9);
@@ -264,12 +285,15 @@ TEST_F(MeshfileTest, DocumentWithZeroByteIsRefused) {
 
 // Inputs that cannot be read, outputs that cannot be written: exit 3, the
 // path and the reason in the message.
-TEST_F(MeshfileTest, UnreadableInputAndUnwritableOutput) {
+TEST_F(MeshfileTest, UnreadableInputAndUnwritableOutput)
+{
     for (const std::string cmd : {"encrypt", "decrypt"}) {
         SCOPED_TRACE(cmd);
         Result r = tool({cmd, at("missing.json"), at("x.out")});
         EXPECT_EQ(r.status, 3);
-        EXPECT_NE(r.err.find("cannot read '" + at("missing.json") + "': No such file or directory"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("cannot read '" + at("missing.json") + "': No such file or directory"),
+                  std::string::npos)
+            << r.err;
         EXPECT_FALSE(exists(at("x.out")));
         r = tool({cmd, dir, at("x.out")});
         EXPECT_EQ(r.status, 3);
@@ -287,7 +311,8 @@ TEST_F(MeshfileTest, UnreadableInputAndUnwritableOutput) {
 
 // An output that is the input under any name is refused before anything is
 // written, and the input is left as it was.
-TEST_F(MeshfileTest, OutputOntoInputIsRefused) {
+TEST_F(MeshfileTest, OutputOntoInputIsRefused)
+{
     const std::string doc = "{\"name\":\"hat\"}";
     spill(at("in.json"), doc);
     ASSERT_EQ(link(at("in.json").c_str(), at("hard.json").c_str()), 0);
@@ -305,29 +330,32 @@ TEST_F(MeshfileTest, OutputOntoInputIsRefused) {
 
 // Standard output redirected onto the input file, and standard input read
 // from the output file: the same file under another name.
-TEST_F(MeshfileTest, RedirectionOntoInputIsRefused) {
+TEST_F(MeshfileTest, RedirectionOntoInputIsRefused)
+{
     spill(at("in.json"), "{\"name\":\"cape\"}");
     const std::string sh = "'" + tool_path + "' encrypt '" + at("in.json") + "' - >> '" + at("in.json") + "'";
     const int ws = std::system(sh.c_str());
     EXPECT_EQ(WEXITSTATUS(ws), 3);
     EXPECT_EQ(slurp(at("in.json")), "{\"name\":\"cape\"}");
-    const std::string sh2 = "'" + tool_path + "' encrypt - '" + at("in.json") + "' < '" + at("in.json") + "' 2>/dev/null";
+    const std::string sh2 =
+        "'" + tool_path + "' encrypt - '" + at("in.json") + "' < '" + at("in.json") + "' 2>/dev/null";
     EXPECT_EQ(WEXITSTATUS(std::system(sh2.c_str())), 3);
     EXPECT_EQ(slurp(at("in.json")), "{\"name\":\"cape\"}");
 }
 
 // The command line: --help on stdout with exit 0; anything malformed gives the
 // usage on stderr and exit 2.
-TEST_F(MeshfileTest, HelpAndBadCommandLines) {
+TEST_F(MeshfileTest, HelpAndBadCommandLines)
+{
     const Result h = tool({"--help"});
     EXPECT_EQ(h.status, 0);
-    for (const char* word : {"encrypt IN OUT", "decrypt IN OUT", "check IN", "openssl enc -aes-128-ecb -nopad",
-                             "zero byte", "exit status", "key-check"})
+    for (const char* word : {"encrypt IN OUT", "decrypt IN OUT", "check IN",
+                             "openssl enc -aes-128-ecb -nopad", "zero byte", "exit status", "key-check"})
         EXPECT_NE(h.out.find(word), std::string::npos) << word;
     EXPECT_EQ(h.err, "");
     const std::vector<std::vector<std::string>> bad = {
-        {}, {"frobnicate"}, {"encrypt"}, {"encrypt", "a"}, {"encrypt", "a", "b", "c"}, {"check"}, {"check", "a", "b"},
-        {"key-check", "a"},
+        {},        {"frobnicate"},      {"encrypt"},        {"encrypt", "a"}, {"encrypt", "a", "b", "c"},
+        {"check"}, {"check", "a", "b"}, {"key-check", "a"},
     };
     for (const auto& args : bad) {
         const Result r = tool(args);
@@ -337,4 +365,4 @@ TEST_F(MeshfileTest, HelpAndBadCommandLines) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -59,7 +59,8 @@ const KeyState& key_state()
         const char* hex = TESSALY_MESH_KEY_HEX;
         if (std::strlen(hex) != 32) fail("TESSALY_MESH_KEY_HEX is not 32 hex digits");
         std::uint8_t key[16];
-        for (int i = 0; i < 16; ++i) key[i] = static_cast<std::uint8_t>(hex_digit(hex[2 * i]) << 4 | hex_digit(hex[2 * i + 1]));
+        for (int i = 0; i < 16; ++i)
+            key[i] = static_cast<std::uint8_t>(hex_digit(hex[2 * i]) << 4 | hex_digit(hex[2 * i + 1]));
         KeyState s;
         AES8_KeySchedule(key, s.rk);
         return s;
@@ -119,7 +120,7 @@ std::string expected_plaintext(const std::uint8_t* plain, std::size_t blocks, bo
     return out;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -158,6 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected = expected_plaintext(plain.get(), length / 16, padding_error);
     }
     if (result != expected) fail("plaintext differs from the file format's");
-    if (printed != (padding_error ? std::string(padding_line) : std::string())) fail("wrong output on standard output");
+    if (printed != (padding_error ? std::string(padding_line) : std::string()))
+        fail("wrong output on standard output");
     return 0;
 }

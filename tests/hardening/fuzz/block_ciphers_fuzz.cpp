@@ -28,7 +28,7 @@ void check(bool ok, const char* what)
 
 bool same(const std::uint8_t* a, const std::uint8_t* b) { return std::memcmp(a, b, 16) == 0; }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

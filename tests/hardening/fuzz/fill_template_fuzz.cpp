@@ -48,7 +48,7 @@ std::string rebuild(const std::string& templ, const std::vector<const char*>& va
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -56,8 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned flags = data[0];
     std::vector<std::string> pieces(1);
     for (std::size_t i = 1; i < size; ++i) {
-        if (data[i] == 0) pieces.emplace_back();
-        else pieces.back() += static_cast<char>(data[i]);
+        if (data[i] == 0)
+            pieces.emplace_back();
+        else
+            pieces.back() += static_cast<char>(data[i]);
     }
     std::string templ;
     std::size_t first_value = 0;
@@ -73,10 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         values.push_back(k < 4 && (flags >> (4 + k) & 1) ? nullptr : pieces[i].c_str());
     }
 
-    const std::string got = fill_template(templ.c_str(), values.empty() ? nullptr : values.data(), values.size());
+    const std::string got =
+        fill_template(templ.c_str(), values.empty() ? nullptr : values.data(), values.size());
     if (got != rebuild(templ, values)) {
-        std::fprintf(stderr, "fill_template_fuzz: result is not the template with the values put in as text\n"
-                             "  template: %s\n  result:   %s\n", templ.c_str(), got.c_str());
+        std::fprintf(stderr,
+                     "fill_template_fuzz: result is not the template with the values put in as text\n"
+                     "  template: %s\n  result:   %s\n",
+                     templ.c_str(), got.c_str());
         std::abort();
     }
     return 0;

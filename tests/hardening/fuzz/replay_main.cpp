@@ -39,7 +39,7 @@ std::size_t run_file(const std::string& path)
 std::size_t run_path(const std::string& path)
 {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return 0;  // e.g. no regressions yet
+    if (stat(path.c_str(), &st) != 0) return 0; // e.g. no regressions yet
     if (!S_ISDIR(st.st_mode)) return run_file(path);
     std::vector<std::string> names;
     if (DIR* d = opendir(path.c_str())) {
@@ -54,7 +54,7 @@ std::size_t run_path(const std::string& path)
     return n;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -66,9 +66,11 @@ int main(int argc, char** argv)
             files += run_path(argv[i]);
         }
     }
-    std::uint64_t x = 0x9e3779b97f4a7c15u;  // xorshift64*, fixed seed
+    std::uint64_t x = 0x9e3779b97f4a7c15u; // xorshift64*, fixed seed
     auto next = [&x] {
-        x ^= x >> 12; x ^= x << 25; x ^= x >> 27;
+        x ^= x >> 12;
+        x ^= x << 25;
+        x ^= x >> 27;
         return x * 0x2545f4914f6cdd1du;
     };
     std::vector<std::uint8_t> buf;
@@ -76,7 +78,8 @@ int main(int argc, char** argv)
         buf.resize(next() % 257);
         for (auto& b : buf) b = static_cast<std::uint8_t>(next() >> 56);
         // Small alphabets now and then, so that "{}", zero bytes and markers occur.
-        if (r % 3 == 1) for (auto& b : buf) b = "{}%\0\x80\x01a/"[b % 8];
+        if (r % 3 == 1)
+            for (auto& b : buf) b = "{}%\0\x80\x01a/"[b % 8];
         std::uint8_t* copy = new std::uint8_t[buf.size()];
         if (!buf.empty()) std::memcpy(copy, buf.data(), buf.size());
         LLVMFuzzerTestOneInput(copy, buf.size());
