@@ -3,7 +3,7 @@
 # test the project. Safe to run again: it installs only what is missing.
 # Usage: build-support/install-deps.sh [group...]   (default: build test)
 #   build    compiler, CMake, Ninja, OpenJDK 17
-#   test     GoogleTest, OpenSSL, JUnit 5
+#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
 #            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
@@ -44,7 +44,7 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx) ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
