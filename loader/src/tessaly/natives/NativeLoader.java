@@ -324,7 +324,7 @@ public final class NativeLoader {
                     say(file + " is loaded by another class loader of this JVM; this one gets a copy of its own");
                     continue;
                 }
-                throw linkError("System.load(" + file + ") failed: " + e.getMessage(), e);
+                throw linkError("System.load failed: " + e.getMessage(), e);
             }
             say("loaded " + file);
             return file;
@@ -452,7 +452,7 @@ public final class NativeLoader {
         try {
             binder.load(file.toString());
         } catch (UnsatisfiedLinkError e) {
-            throw linkError("Tessaly natives: System.load(" + file + ") failed: " + e.getMessage(), e);
+            throw linkError("Tessaly natives: System.load failed: " + e.getMessage(), e);
         }
         say("loaded " + file);
         return file;
