@@ -235,7 +235,7 @@ public final class NativeLoader {
             Path folder = base.resolve(folderName);
             try {
                 return loadFrom(folder, entry, binder);
-            } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
+            } catch (IOException | UnsatisfiedLinkError | RuntimeException e) {
                 String why = folder + ": " + describe(e);
                 say("refused " + why);
                 refusals.add(why);
