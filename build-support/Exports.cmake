@@ -9,8 +9,9 @@
 #            demangled names in an extern "C++" block)
 #   Windows  the module-definition file (.def) naming the seven methods
 #   macOS    ld64 takes mangled names only, which cannot be derived from the
-#            demangled list here; macos/exports.txt is renamed the same way
-#            and a test (platform.ld64_export_list) keeps the two equal.
+#            demangled list here; macos/ld64-exported-symbols.txt is renamed
+#            the same way and a test (platform.ld64_export_list) keeps the two
+#            equal.
 
 # Routines other than the native methods are marked TESSALY_API in their
 # headers. On ELF and Mach-O that makes them visible (the export list still
@@ -74,11 +75,11 @@ EXPORTS
 ]])
 elseif(APPLE)
   set(TESSALY_LINK_EXPORTS "${_exports_dir}/ld64-exports.txt")
-  file(READ "${PROJECT_SOURCE_DIR}/build-support/macos/exports.txt" _ld64)
+  file(READ "${PROJECT_SOURCE_DIR}/build-support/macos/ld64-exported-symbols.txt" _ld64)
   string(REPLACE "_Java_${TESSALY_DEFAULT_JNI_PACKAGE}_" "_Java_${TESSALY_JNI_PACKAGE}_" _ld64 "${_ld64}")
   file(CONFIGURE OUTPUT "${TESSALY_LINK_EXPORTS}" CONTENT "${_ld64}" @ONLY)
   set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-               "${PROJECT_SOURCE_DIR}/build-support/macos/exports.txt")
+               "${PROJECT_SOURCE_DIR}/build-support/macos/ld64-exported-symbols.txt")
 else()
   set(TESSALY_LINK_EXPORTS "${_exports_dir}/exports.map")
   file(CONFIGURE OUTPUT "${TESSALY_LINK_EXPORTS}" @ONLY CONTENT [[
