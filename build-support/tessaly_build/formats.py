@@ -370,3 +370,13 @@ def exports(path):
 def find_tool(*names):
     """The first of NAMES on PATH, or None."""
     return next((shutil.which(n) for n in names if shutil.which(n)), None)
+
+
+if __name__ == "__main__":
+    # For the shell scripts: "formats.py build-id FILE" prints an ELF file's build-id.
+    if len(sys.argv) != 3 or sys.argv[1] != "build-id":
+        sys.exit("usage: formats.py build-id FILE")
+    try:
+        print(elf_build_id(sys.argv[2]) or "")
+    except (FormatError, OSError) as e:
+        sys.exit("formats.py: %s" % e)
