@@ -208,10 +208,22 @@ def pe_imports(path):
 
 def pe_header(path):
     """What the release checks read of a DLL's headers: its time stamp, COFF
-    symbol count, DLL characteristics, section names (a name /N points into
-    the COFF string table: it is left as it stands) and its version
+    symbol count, DLL characteristics, section names and its version
     resource's strings ({name: value})."""
     pe = _pe(path)
+
+    def section_name(raw):
+        name = raw.rstrip(b"\0").decode("latin-1")
+        table = pe.FILE_HEADER.PointerToSymbolTable
+        if name.startswith("/") and name[1:].isdigit() and table:
+            # A long name (.gnu_debuglink) is "/N", N an offset into the COFF
+            # string table after the symbols, which pefile leaves unresolved.
+            at = table + 18 * pe.FILE_HEADER.NumberOfSymbols + int(name[1:])
+            end = pe.__data__.find(b"\0", at)
+            if end > at:
+                name = bytes(pe.__data__[at:end]).decode("latin-1")
+        return name
+
     strings = {}
     for info in getattr(pe, "FileInfo", None) or []:
         for block in info:
@@ -220,7 +232,7 @@ def pe_header(path):
                                 for k, v in table.entries.items()})
     return {"stamp": pe.FILE_HEADER.TimeDateStamp, "nsyms": pe.FILE_HEADER.NumberOfSymbols,
             "dllchars": pe.OPTIONAL_HEADER.DllCharacteristics,
-            "sections": [s.Name.rstrip(b"\0").decode("latin-1") for s in pe.sections], "version": strings}
+            "sections": [section_name(s.Name) for s in pe.sections], "version": strings}
 
 
 def pe_defined_symbols(path, nm="x86_64-w64-mingw32-nm"):
