@@ -33,8 +33,10 @@ try:
 except ImportError:
     _missing.append("python3-macholib")
 if _missing:
-    sys.exit("%s: install %s: build-support/install-deps.sh release (and run this with /usr/bin/python3, "
-             "which sees Debian's Python packages)" % (os.path.basename(sys.argv[0]), " ".join(_missing)))
+    sys.exit("%s: install %s: build-support/install-deps.sh release, and run this with /usr/bin/python3, "
+             "which sees Debian's Python packages (elsewhere: pip install %s, and give ctest that Python "
+             "with -DTESSALY_PYTHON=...)" % (os.path.basename(sys.argv[0]), " ".join(_missing),
+                                             " ".join(p[len("python3-"):] for p in _missing)))
 
 
 class FormatError(Exception):
