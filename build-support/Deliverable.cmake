@@ -10,10 +10,10 @@ elseif(APPLE)
 else()
   set(_platform linux)
 endif()
-string(REPLACE "." "_" TESSALY_DEFAULT_JNI_PACKAGE "${_setting_tessaly_${_platform}_package}")
+string(REPLACE "." "_" _default_package "${_setting_tessaly_${_platform}_package}")
 set(_default_name "${_setting_tessaly_${_platform}_library}")
 
-set(TESSALY_JNI_PACKAGE "${TESSALY_DEFAULT_JNI_PACKAGE}" CACHE STRING
+set(TESSALY_JNI_PACKAGE "${_default_package}" CACHE STRING
     "Java package of the native-method holder, in JNI form (dots as underscores)")
 set(TESSALY_LIBRARY_NAME "${_default_name}" CACHE STRING
     "Base name of the shared library (libNAME.so, libNAME.dylib, NAME.dll)")
