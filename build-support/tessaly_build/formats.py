@@ -10,7 +10,6 @@ words; the checks print it as their FAIL line.
 """
 import io
 import os
-import shutil
 import subprocess
 import sys
 import types
@@ -379,11 +378,6 @@ def exports(path):
     if fmt == "Mach-O":
         return fmt, macho_exports(path)
     raise FormatError("%s: not ELF, PE or Mach-O" % path)
-
-
-def find_tool(*names):
-    """The first of NAMES on PATH, or None."""
-    return next((shutil.which(n) for n in names if shutil.which(n)), None)
 
 
 if __name__ == "__main__":
