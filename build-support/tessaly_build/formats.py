@@ -353,6 +353,8 @@ def macho_slices(path):
             if h.offset + h.size > os.path.getsize(path):
                 raise FormatError("%s: a slice runs past the end of the file" % path)
             slices.append(MachOSlice(path, h))
+        if not slices:
+            raise FormatError("%s: a universal file without slices" % path)
         return slices
     except FormatError:
         raise
