@@ -256,7 +256,7 @@ class MachOSlice:
     """One thin Mach-O image, alone or in a universal file, as macholib reads
     it. Offsets (uuid_at, command_at, the symbol table's) are within the slice.
 
-      arch          arm64, x86_64 or cpu0x...
+      arch          arm64, x86_64 or cpu0x...; is64: a 64-bit image
       offset, size  where the slice is in the file
       segments      [(name, vmaddr, vmsize, fileoff, filesize)] in file order
       sections      [("SEG,sect", addr, size, file offset or 0 if zero-filled, flags)]
@@ -274,6 +274,7 @@ class MachOSlice:
         self.path = path
         self.header = header
         self.arch = ARCH_NAMES.get(header.header.cputype, "cpu0x%x" % header.header.cputype)
+        self.is64 = header.MH_MAGIC in (mach_o.MH_MAGIC_64, mach_o.MH_CIGAM_64)
         self.offset, self.size = header.offset, header.size
         self.segments, self.sections, self.command_at = [], [], {}
         self.uuid = self.uuid_at = self.install_name = self.current_version = None
