@@ -1,19 +1,19 @@
-# What differs between the three deliverables is decided here, once: the
-# library's file name and the Java package its native methods bind to. The
-# rest of the build is split by concern into the files included below.
+# What differs between the three deliverables: the library's file name and
+# the Java package its native methods bind to, as build-support/settings.sh
+# decides them once for the build and the scripts (Settings.cmake reads it).
+# The rest of the build is split by concern into the files included below.
 
 if(WIN32)
-  set(TESSALY_DEFAULT_JNI_PACKAGE "quenby_tessaly_api_client_online")
-  set(_default_name "Skyrope")
+  set(_platform windows)
 elseif(APPLE)
-  set(TESSALY_DEFAULT_JNI_PACKAGE "quenby_tessaly_client_online")
-  set(_default_name "Skyrope")
+  set(_platform macos)
 else()
-  set(TESSALY_DEFAULT_JNI_PACKAGE "quenby_tessaly_client_online")
-  set(_default_name "Trialworks")
+  set(_platform linux)
 endif()
+string(REPLACE "." "_" _default_package "${_setting_tessaly_${_platform}_package}")
+set(_default_name "${_setting_tessaly_${_platform}_library}")
 
-set(TESSALY_JNI_PACKAGE "${TESSALY_DEFAULT_JNI_PACKAGE}" CACHE STRING
+set(TESSALY_JNI_PACKAGE "${_default_package}" CACHE STRING
     "Java package of the native-method holder, in JNI form (dots as underscores)")
 set(TESSALY_LIBRARY_NAME "${_default_name}" CACHE STRING
     "Base name of the shared library (libNAME.so, libNAME.dylib, NAME.dll)")

@@ -2,15 +2,16 @@
 #
 # The one source per platform is build-support/exports/<platform>.txt, the
 # list that build-support/checks/check-exports compares the built library with. It
-# is written for the platform's default package; this build's copy, with the
-# native methods renamed into TESSALY_JNI_PACKAGE, is
-# TESSALY_EXPECTED_EXPORTS, and the linker's list is generated from it:
+# names the native methods' package @TESSALY_JNI_PACKAGE@; this build's copy,
+# with TESSALY_JNI_PACKAGE filled in, is TESSALY_EXPECTED_EXPORTS, and the
+# linker's list is generated from it:
 #   Linux    a version script (C names, and the C++ routines by their
 #            demangled names in an extern "C++" block)
 #   Windows  the module-definition file (.def) naming the seven methods
 #   macOS    ld64 takes mangled names only, which cannot be derived from the
-#            demangled list here; macos/exports.txt is renamed the same way
-#            and a test (platform.ld64_export_list) keeps the two equal.
+#            demangled list here; macos/ld64-exported-symbols.txt gets the
+#            package the same way and a test (platform.ld64_export_list) keeps
+#            the two equal.
 
 # Routines other than the native methods are marked TESSALY_API in their
 # headers. On ELF and Mach-O that makes them visible (the export list still
@@ -32,7 +33,7 @@ set(_exports_dir "${PROJECT_BINARY_DIR}/exports")
 set(_source "${PROJECT_SOURCE_DIR}/build-support/exports/${_platform}.txt")
 set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_source}")
 file(READ "${_source}" _list)
-string(REPLACE "Java_${TESSALY_DEFAULT_JNI_PACKAGE}_" "Java_${TESSALY_JNI_PACKAGE}_" _list "${_list}")
+string(CONFIGURE "${_list}" _list @ONLY)
 set(TESSALY_EXPECTED_EXPORTS "${_exports_dir}/${_platform}.txt")
 file(CONFIGURE OUTPUT "${TESSALY_EXPECTED_EXPORTS}" CONTENT "${_list}" @ONLY)
 
@@ -74,11 +75,11 @@ EXPORTS
 ]])
 elseif(APPLE)
   set(TESSALY_LINK_EXPORTS "${_exports_dir}/ld64-exports.txt")
-  file(READ "${PROJECT_SOURCE_DIR}/build-support/macos/exports.txt" _ld64)
-  string(REPLACE "_Java_${TESSALY_DEFAULT_JNI_PACKAGE}_" "_Java_${TESSALY_JNI_PACKAGE}_" _ld64 "${_ld64}")
+  file(READ "${PROJECT_SOURCE_DIR}/build-support/macos/ld64-exported-symbols.txt" _ld64)
+  string(CONFIGURE "${_ld64}" _ld64 @ONLY)
   file(CONFIGURE OUTPUT "${TESSALY_LINK_EXPORTS}" CONTENT "${_ld64}" @ONLY)
   set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-               "${PROJECT_SOURCE_DIR}/build-support/macos/exports.txt")
+               "${PROJECT_SOURCE_DIR}/build-support/macos/ld64-exported-symbols.txt")
 else()
   set(TESSALY_LINK_EXPORTS "${_exports_dir}/exports.map")
   file(CONFIGURE OUTPUT "${TESSALY_LINK_EXPORTS}" @ONLY CONTENT [[

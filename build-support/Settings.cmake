@@ -1,19 +1,37 @@
-# The settings the scripts share (build-support/settings.sh, NAME='VALUE'
-# lines), read into TESSALY_JDK_HOME and TESSALY_JNI_FAIL_REGEX. Without a
-# JAVA_HOME from the caller, the build uses the JDK named there.
+# The facts the scripts share (build-support/settings.sh, NAME='VALUE'
+# lines), read into _setting_tessaly_<name> for Deliverable.cmake (the
+# libraries' names and Java packages) and into TESSALY_TEST_MESH_KEY,
+# TESSALY_JDK_HOME and TESSALY_JNI_FAIL_REGEX. Without a JAVA_HOME from the
+# caller, the build uses the JDK named there.
 set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              "${CMAKE_CURRENT_LIST_DIR}/settings.sh")
-file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/settings.sh" _settings REGEX "^tessaly_[a-z_]+='[^']*'$")
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/settings.sh" _settings REGEX "^tessaly_[a-z0-9_]+='[^']*'$")
 foreach(_line IN LISTS _settings)
-  string(REGEX MATCH "^(tessaly_[a-z_]+)='([^']*)'$" _match "${_line}")
+  string(REGEX MATCH "^(tessaly_[a-z0-9_]+)='([^']*)'$" _match "${_line}")
   set(_setting_${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
 endforeach()
-if(NOT _setting_tessaly_jdk_home OR NOT _setting_tessaly_jni_warnings)
-  message(FATAL_ERROR "build-support/settings.sh lacks tessaly_jdk_home or tessaly_jni_warnings")
-endif()
+foreach(_name IN ITEMS jdk_home jni_warnings test_mesh_key linux_library linux_package macos_library
+                       macos_package windows_library windows_package)
+  if(NOT _setting_tessaly_${_name})
+    message(FATAL_ERROR "build-support/settings.sh lacks its tessaly_${_name}='...' line")
+  endif()
+endforeach()
 set(TESSALY_JDK_HOME "${_setting_tessaly_jdk_home}")
 # Output that fails any test hosting a JVM (every such JVM runs with -Xcheck:jni).
 set(TESSALY_JNI_FAIL_REGEX "${_setting_tessaly_jni_warnings}")
+set(TESSALY_TEST_MESH_KEY "${_setting_tessaly_test_mesh_key}")
 if(NOT DEFINED ENV{JAVA_HOME} AND EXISTS "${TESSALY_JDK_HOME}/include/jni.h")
   set(ENV{JAVA_HOME} "${TESSALY_JDK_HOME}")
 endif()
+
+# The Python that runs the checks (build-support/checks/, tests/platform/):
+# Debian's, which sees the python3-pyelftools, -pefile and -macholib
+# packages that build-support/install-deps.sh installs (a python3 found
+# first on PATH, e.g. a pyenv one, would not).
+if(EXISTS /usr/bin/python3)
+  set(_python /usr/bin/python3)
+else()
+  find_program(_python NAMES python3)
+endif()
+set(TESSALY_PYTHON "${_python}" CACHE FILEPATH
+    "Python 3 with pyelftools, pefile and macholib, for the binary checks")

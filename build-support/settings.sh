@@ -1,6 +1,22 @@
-# Settings every script and the CMake build share, written once here.
-# Scripts source this file; build-support/Settings.cmake and
-# build-support/release/check-release read the same NAME='VALUE' lines.
+# Facts every script and the CMake build share, written once here. Scripts
+# source this file; build-support/Settings.cmake and the Python scripts
+# (build-support/tessaly_build/facts.py) read the same NAME='VALUE' lines.
+
+# The shipped libraries, per platform: the base name (libNAME.so on Linux,
+# libNAME.dylib on macOS, NAME.dll on Windows) and the Java package whose
+# TessalyServerConnectionHelper declares the native methods. A build may
+# rename both (-DTESSALY_LIBRARY_NAME, -DTESSALY_JNI_PACKAGE); releases and
+# the expected export lists use these.
+tessaly_linux_library='Trialworks'
+tessaly_linux_package='quenby.tessaly.client.online'
+tessaly_macos_library='Skyrope'
+tessaly_macos_package='quenby.tessaly.client.online'
+tessaly_windows_library='Skyrope'
+tessaly_windows_package='quenby.tessaly.api.client.online'
+
+# The built-in mesh key (32 hex digits) of builds given none: tests, the demo
+# and ./run-release --test-key, never a release for players.
+tessaly_test_mesh_key='7a3c9e51d20b84f6e1c57a93b04d6f28'
 
 # The JDK that builds, tests, the demo and the benchmarks use when JAVA_HOME
 # is not set.

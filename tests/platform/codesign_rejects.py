@@ -1,8 +1,9 @@
-#!/usr/bin/env python3
-"""check-codesign passes the built arm64 dylib, thin and in a universal
-file, and fails every copy of it whose bytes no longer match its signature.
+#!/usr/bin/python3
+"""build-support/checks/check-codesign passes the built arm64 dylib, thin and
+in a universal file, and fails every copy of it whose bytes no longer match
+its signature.
 
-Usage: codesign_rejects.py CHECK_CODESIGN DYLIB
+Usage: codesign_rejects.py DYLIB
 """
 import os
 import struct
@@ -10,31 +11,32 @@ import subprocess
 import sys
 import tempfile
 
-check, dylib = sys.argv[1], sys.argv[2]
+build_support = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build-support")
+sys.path.insert(0, build_support)
+from tessaly_build import formats  # noqa: E402
+
+check = os.path.join(build_support, "checks", "check-codesign")
+dylib = sys.argv[1]
 good = open(dylib, "rb").read()
 
 
-def signature(data):
+def signature(path):
     """Offsets of LC_CODE_SIGNATURE, the UUID, the signature and its
-    CodeDirectory in a signed thin file."""
-    ncmds, = struct.unpack_from("<I", data, 16)
-    o, uuid = 32, None
-    for _ in range(ncmds):
-        cmd, size = struct.unpack_from("<II", data, o)
-        if cmd == 0x1B:
-            uuid = o + 8
-        if cmd == 0x1D:
-            off, = struct.unpack_from("<I", data, o + 8)
-            count, = struct.unpack_from(">I", data, off + 8)
-            for i in range(count):
-                slot, blob = struct.unpack_from(">II", data, off + 12 + 8 * i)
-                if slot == 0:
-                    return o, uuid, off, off + blob
-        o += size
-    sys.exit("%s has no code signature" % dylib)
+    CodeDirectory (found through the signature's index, big-endian) in a
+    signed thin file."""
+    macho = formats.macho_slices(path)[0]
+    if macho.signature is None:
+        sys.exit("%s has no code signature" % path)
+    off = macho.signature[0]
+    count, = struct.unpack_from(">I", good, off + 8)
+    for i in range(count):
+        slot, blob = struct.unpack_from(">II", good, off + 12 + 8 * i)
+        if slot == 0:
+            return macho.command_at[formats.mach_o.LC_CODE_SIGNATURE][0], macho.uuid_at, off, off + blob
+    sys.exit("%s: the signature has no CodeDirectory" % path)
 
 
-lc_at, uuid_at, sig_off, cd_at = signature(good)
+lc_at, uuid_at, sig_off, cd_at = signature(dylib)
 ident_at = cd_at + struct.unpack_from(">I", good, cd_at + 20)[0]
 
 

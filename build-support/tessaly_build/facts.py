@@ -1,0 +1,56 @@
+"""The facts written once in build-support/settings.sh (NAME='VALUE' lines),
+which CMake (build-support/Settings.cmake) and the shell scripts read too:
+the shipped libraries' names and Java packages, the built-in test key, the
+JDK and the JNI-warning pattern."""
+import os
+import re
+
+BUILD_SUPPORT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(BUILD_SUPPORT)
+SETTINGS = os.path.join(BUILD_SUPPORT, "settings.sh")
+PLATFORMS = ("linux", "macos", "windows")
+# How each platform names a shared library after its base name.
+FILE_PATTERNS = {"linux": "lib%s.so", "macos": "lib%s.dylib", "windows": "%s.dll"}
+
+
+def settings():
+    """Every tessaly_NAME='VALUE' line of settings.sh, as {NAME: VALUE}."""
+    with open(SETTINGS) as f:
+        return {m.group(1): m.group(2) for m in re.finditer(r"^tessaly_([a-z0-9_]+)='([^']*)'$", f.read(), re.M)}
+
+
+def setting(name):
+    values = settings()
+    if name not in values:
+        raise KeyError("build-support/settings.sh has no tessaly_%s line" % name)
+    return values[name]
+
+
+def library_name(platform):
+    """The library's base name on PLATFORM: Trialworks, Skyrope."""
+    return setting(platform + "_library")
+
+
+def library_file(platform):
+    """The shipped file's name on PLATFORM: libTrialworks.so, libSkyrope.dylib, Skyrope.dll."""
+    return FILE_PATTERNS[platform] % library_name(platform)
+
+
+def java_package(platform):
+    """The Java package (dotted) whose TessalyServerConnectionHelper declares the native methods."""
+    return setting(platform + "_package")
+
+
+def jni_method(platform, method):
+    """The JNI name of a native method of the library on PLATFORM."""
+    return "Java_%s_TessalyServerConnectionHelper_%s" % (java_package(platform).replace(".", "_"), method)
+
+
+def test_key():
+    """The built-in test mesh key, 32 lower-case hex digits."""
+    return setting("test_mesh_key").lower()
+
+
+def jni_warnings():
+    """The pattern (extended regular expression) of a JVM's JNI warnings."""
+    return setting("jni_warnings")
