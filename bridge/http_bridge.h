@@ -27,9 +27,7 @@
 
 #include <string>
 
-#ifndef TESSALY_API
-#define TESSALY_API
-#endif
+#include "crypto/tessaly_api.h"
 
 // A java.net.http.HttpRequest for a GET of url (modified UTF-8, passed to
 // java.net.URI.create unchanged). Null with an IllegalArgumentException

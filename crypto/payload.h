@@ -13,9 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#ifndef TESSALY_API
-#define TESSALY_API
-#endif
+#include "crypto/tessaly_api.h"
 
 // Decrypts a whole mesh file held in memory (data is only read; length bytes
 // of it). Returns the plaintext data:

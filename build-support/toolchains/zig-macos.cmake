@@ -32,5 +32,5 @@ set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/../macos/zig-c++" "${TESSALY_Z
 set(CMAKE_OSX_SYSROOT "/" CACHE PATH "")
 set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "")
 set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "")
-# Zig's linker takes no -exported_symbols_list (see Deliverable.cmake).
+# Zig's linker takes no -exported_symbols_list (see Exports.cmake).
 set(TESSALY_ZIG_SMOKE_BUILD ON)
