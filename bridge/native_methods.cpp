@@ -165,7 +165,7 @@ void start_exchange(JNIEnv* env, jclass host, const char* path_template, const P
 constexpr jint mesh_frame_capacity = 32;
 
 // Scope guard: the native copy of the response body (malloc'd), freed on
-// every path, or early by decrypt_body once it is no longer needed.
+// every path, or early by decrypt_body once its text is in a Java array.
 struct NativeBody {
     std::uint8_t* bytes = nullptr;
     std::size_t length = 0;
@@ -302,30 +302,19 @@ void throw_status(JNIEnv* env, jint status, const NativeBody& body)
     throw_new(env, "java/lang/IllegalStateException", message.c_str());
 }
 
-// Decrypts the body and frees it at once, then makes a ByteArrayInputStream
-// of the plaintext up to its first zero byte. Native memory peaks at the body
-// plus the plaintext (at most the body's length); the plaintext is dropped
-// when this returns, before the host's loader runs. std::bad_alloc when the
-// plaintext does not fit in memory.
+// Decrypts the body in its own buffer, makes a Java array of the text the
+// loader reads (up to its first zero byte) and frees the native copy, then
+// wraps the array in a ByteArrayInputStream. Native memory peaks at the body
+// itself: the text is never held twice in native memory, and the native copy
+// is gone before the host's loader runs.
 jobject decrypt_body(JNIEnv* env, NativeBody* body)
 {
-    jbyteArray array = nullptr;
-    {
-        std::string plain = AES_dec(body->bytes, body->length);
-        std::free(body->bytes);
-        body->bytes = nullptr;
-        // Up to the first zero byte, which only the last block's data can
-        // hold (every other block gives only the bytes before its first
-        // zero): at most the last 15 bytes are searched, not the whole text.
-        const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0;
-        const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
-        const std::size_t n =
-            zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - plain.data()) : plain.size();
-        array = env->NewByteArray(static_cast<jsize>(n));
-        if (!step_ok(env, array, "NewByteArray")) return nullptr;
-        env->SetByteArrayRegion(array, 0, static_cast<jsize>(n),
-                                reinterpret_cast<const jbyte*>(plain.data()));
-    }
+    const std::uint64_t n = mesh_text_in_place(body->bytes, body->length);
+    jbyteArray array = env->NewByteArray(static_cast<jsize>(n));
+    if (!step_ok(env, array, "NewByteArray")) return nullptr;
+    env->SetByteArrayRegion(array, 0, static_cast<jsize>(n), reinterpret_cast<const jbyte*>(body->bytes));
+    std::free(body->bytes);
+    body->bytes = nullptr;
     return new_object(env, "java/io/ByteArrayInputStream", "([B)V", array);
 }
 
