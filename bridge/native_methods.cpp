@@ -129,6 +129,9 @@ bool compose_url(JNIEnv* env, const char* path_template, const Param (&params)[N
     return true;
 }
 
+// Local references of an account or cosmetics call's frame, with margin.
+constexpr jint exchange_frame_capacity = 16;
+
 // The whole of an account or cosmetics call: check the arguments, compose the
 // URL from params (base URL first), build a GET, or a JSON POST of post_body
 // when it is given, send it asynchronously and wire callback to the outcome.
@@ -143,15 +146,14 @@ void start_exchange(JNIEnv* env, jclass host, const char* path_template, const P
     std::string url;
     if (!compose_url(env, path_template, params, &url)) return;
 
+    LocalFrame frame(env, exchange_frame_capacity);
+    if (!frame.pushed) return; // OutOfMemoryError pending
     jobject request = post_body != nullptr ? create_post_request(env, std::move(url), post_body->value)
                                            : create_get_request(env, std::move(url));
     if (request == nullptr) return;
     jobject future = send_string_request_async(env, host, request);
-    env->DeleteLocalRef(request);
     if (future == nullptr) return;
-    jobject dependent = do_complete_future(env, future, callback);
-    env->DeleteLocalRef(future);
-    if (dependent != nullptr) env->DeleteLocalRef(dependent);
+    do_complete_future(env, future, callback);
 }
 
 // ---------------------------------------------------------------- mesh download
@@ -163,6 +165,8 @@ void start_exchange(JNIEnv* env, jclass host, const char* path_template, const P
 // Local references a mesh download holds at once, with margin: it runs in a
 // frame of its own so that -Xcheck:jni's default capacity of 16 is no limit.
 constexpr jint mesh_frame_capacity = 32;
+// Local references of read_response's own frame, with margin.
+constexpr jint read_frame_capacity = 16;
 
 // Scope guard: the native copy of the response body (malloc'd), freed on
 // every path, or early by decrypt_body once its text is in a Java array.
@@ -183,44 +187,15 @@ void fail_to_callback(JNIEnv* env, jobject callback) noexcept
     do_accept_error(env, failure, callback);
 }
 
-// Calls a method of obj found by name and descriptor on obj's declared class
-// class_name; its object result (null on failure).
-template <typename... Args>
-jobject call_object(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
-                    Args... args) noexcept
-{
-    jclass cls = env->FindClass(class_name);
-    if (!step_ok(env, cls, class_name)) return nullptr;
-    jmethodID method = env->GetMethodID(cls, name, sig);
-    if (!step_ok(env, method, name)) return nullptr;
-    jobject result = env->CallObjectMethod(obj, method, args...);
-    return step_ok(env, result, name) ? result : nullptr;
-}
-
-// new class_name(args...) with the constructor of descriptor sig.
-template <typename... Args>
-jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args... args) noexcept
-{
-    jclass cls = env->FindClass(class_name);
-    if (!step_ok(env, cls, class_name)) return nullptr;
-    jmethodID ctor = env->GetMethodID(cls, "<init>", sig);
-    if (!step_ok(env, ctor, class_name)) return nullptr;
-    jobject obj = env->NewObject(cls, ctor, args...);
-    return step_ok(env, obj, class_name) ? obj : nullptr;
-}
-
 // response.statusCode() and the whole of response.body(), an InputStream,
-// read with readAllBytes and copied into body. The Java array is dropped
-// at once so that only the native copy remains. A body too large to copy
-// raises OutOfMemoryError.
+// read with readAllBytes and copied into body. The Java array lives in this
+// step's own frame, dropped when it returns, so that only the native copy
+// remains. A body too large to copy raises OutOfMemoryError.
 bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body) noexcept
 {
-    jclass response_class = env->FindClass("java/net/http/HttpResponse");
-    if (!step_ok(env, response_class, "java/net/http/HttpResponse")) return false;
-    jmethodID status_code = env->GetMethodID(response_class, "statusCode", "()I");
-    if (!step_ok(env, status_code, "statusCode")) return false;
-    *status = env->CallIntMethod(response, status_code);
-    if (env->ExceptionCheck()) return false;
+    LocalFrame frame(env, read_frame_capacity);
+    if (!frame.pushed) return false; // OutOfMemoryError pending
+    if (!call_int(env, "java/net/http/HttpResponse", response, "statusCode", "()I", status)) return false;
     jobject stream = call_object(env, "java/net/http/HttpResponse", response, "body", "()Ljava/lang/Object;");
     if (stream == nullptr) return false;
     auto bytes =
@@ -239,8 +214,6 @@ bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body
     body->length = static_cast<std::size_t>(length);
     prefer_huge_pages(body->bytes, body->length);
     env->GetByteArrayRegion(bytes, 0, length, reinterpret_cast<jbyte*>(body->bytes));
-    env->DeleteLocalRef(bytes);
-    env->DeleteLocalRef(stream);
     return !env->ExceptionCheck();
 }
 
