@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/crypto/aes_reference.h"
+
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -14,14 +16,6 @@
 namespace {
 
 std::string g_vectors = TESSALY_VECTORS_DIR "/aes128-fips197-rounds.txt";
-
-std::vector<std::uint8_t> hex(const std::string& h)
-{
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 std::uint32_t be_word(const std::vector<std::uint8_t>& b, std::size_t at)
 {
@@ -74,33 +68,6 @@ Vectors load_vectors()
         r.key = hex(f[4]);
     }
     return v;
-}
-
-// GF(2^8) product modulo x^8 + x^4 + x^3 + x + 1, for the reference values.
-std::uint8_t gmul(std::uint8_t a, std::uint8_t b)
-{
-    std::uint8_t p = 0;
-    for (; b; b >>= 1) {
-        if (b & 1) p ^= a;
-        a = static_cast<std::uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1b : 0));
-    }
-    return p;
-}
-
-// The S-box from its definition: multiplicative inverse, then the affine map.
-std::uint8_t sbox_ref(std::uint8_t x)
-{
-    std::uint8_t inv = 0;
-    for (int y = 1; y < 256 && x; ++y)
-        if (gmul(x, static_cast<std::uint8_t>(y)) == 1) inv = static_cast<std::uint8_t>(y);
-    std::uint8_t s = 0x63;
-    for (int i = 0; i < 8; ++i) {
-        int bit = ((inv >> i) ^ (inv >> ((i + 4) % 8)) ^ (inv >> ((i + 5) % 8)) ^ (inv >> ((i + 6) % 8)) ^
-                   (inv >> ((i + 7) % 8))) &
-                  1;
-        s ^= static_cast<std::uint8_t>(bit << i);
-    }
-    return s;
 }
 
 std::uint8_t byte_of(std::uint32_t w, int n) { return static_cast<std::uint8_t>(w >> (24 - 8 * n)); }
