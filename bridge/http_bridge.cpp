@@ -36,11 +36,15 @@ jobject chain(JNIEnv* env, jobject builder, const char* name, const char* sig, A
     return call_object(env, builder_class, builder, name, sig, args...);
 }
 
-// HttpRequest.newBuilder(); null on failure.
-jobject new_builder(JNIEnv* env) noexcept
+// HttpRequest.newBuilder(URI.create(url)); null on failure, with
+// IllegalArgumentException pending when java.net.URI or the builder rejects
+// the URL.
+jobject new_builder(JNIEnv* env, const std::string& url) noexcept
 {
+    jobject target = create_uri(env, url);
+    if (target == nullptr) return nullptr;
     return call_static_object(env, "java/net/http/HttpRequest", "newBuilder",
-                              "()Ljava/net/http/HttpRequest$Builder;");
+                              "(Ljava/net/URI;)Ljava/net/http/HttpRequest$Builder;", target);
 }
 
 // The shared part of the three sends: HTTP_CLIENT.<method>(request, BodyHandlers.<handler>()).
@@ -91,12 +95,7 @@ jobject create_get_request(JNIEnv* env, std::string url) noexcept
 {
     LocalFrame frame(env, frame_capacity);
     if (!frame.pushed) return nullptr;
-    jobject builder = new_builder(env);
-    if (builder == nullptr) return nullptr;
-    jobject target = create_uri(env, url);
-    if (target == nullptr) return nullptr;
-    builder = chain(env, builder, "GET", "()Ljava/net/http/HttpRequest$Builder;");
-    builder = chain(env, builder, "uri", "(Ljava/net/URI;)Ljava/net/http/HttpRequest$Builder;", target);
+    jobject builder = chain(env, new_builder(env, url), "GET", "()Ljava/net/http/HttpRequest$Builder;");
     return frame.keep(chain(env, builder, "build", "()Ljava/net/http/HttpRequest;"));
 }
 
@@ -104,10 +103,8 @@ jobject create_post_request(JNIEnv* env, std::string url, jstring body) noexcept
 {
     LocalFrame frame(env, frame_capacity);
     if (!frame.pushed) return nullptr;
-    jobject builder = new_builder(env);
+    jobject builder = new_builder(env, url);
     if (builder == nullptr) return nullptr;
-    jobject target = create_uri(env, url);
-    if (target == nullptr) return nullptr;
     jstring name = env->NewStringUTF("Content-Type");
     if (!step_ok(env, name, "NewStringUTF")) return nullptr;
     jstring value = env->NewStringUTF("application/json");
@@ -121,7 +118,6 @@ jobject create_post_request(JNIEnv* env, std::string url, jstring body) noexcept
               "(Ljava/net/http/HttpRequest$BodyPublisher;)Ljava/net/http/HttpRequest$Builder;", publisher);
     builder = chain(env, builder, "header",
                     "(Ljava/lang/String;Ljava/lang/String;)Ljava/net/http/HttpRequest$Builder;", name, value);
-    builder = chain(env, builder, "uri", "(Ljava/net/URI;)Ljava/net/http/HttpRequest$Builder;", target);
     return frame.keep(chain(env, builder, "build", "()Ljava/net/http/HttpRequest;"));
 }
 

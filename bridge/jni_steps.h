@@ -76,16 +76,17 @@ inline bool step_ok(JNIEnv* env, const void* result, const char* step) noexcept
 // or false result means a part failed and its exception is pending. The
 // class and an object result are local references of the caller's frame.
 
-// The method name of class_name (a static one when is_static), its class in
-// *cls; null on failure.
-inline jmethodID find_method(JNIEnv* env, const char* class_name, const char* name, const char* sig,
-                             bool is_static, jclass* cls) noexcept
+// Looks up the method (a static one when is_static) and returns call(class,
+// method), which makes the call; fail when the look-up fails.
+template <typename R, typename Call>
+R look_up_and_call(JNIEnv* env, const char* class_name, const char* name, const char* sig, bool is_static,
+                   R fail, Call call) noexcept
 {
-    *cls = env->FindClass(class_name);
-    if (!step_ok(env, *cls, class_name)) return nullptr;
-    jmethodID method =
-        is_static ? env->GetStaticMethodID(*cls, name, sig) : env->GetMethodID(*cls, name, sig);
-    return step_ok(env, method, name) ? method : nullptr;
+    jclass cls = env->FindClass(class_name);
+    if (!step_ok(env, cls, class_name)) return fail;
+    jmethodID method = is_static ? env->GetStaticMethodID(cls, name, sig) : env->GetMethodID(cls, name, sig);
+    if (!step_ok(env, method, name)) return fail;
+    return call(cls, method);
 }
 
 // obj.name(args...) for a method with an object result; a null result is a
@@ -94,11 +95,9 @@ template <typename... Args>
 jobject call_object(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
                     Args... args) noexcept
 {
-    jclass cls;
-    jmethodID method = find_method(env, class_name, name, sig, false, &cls);
-    if (method == nullptr) return nullptr;
-    jobject result = env->CallObjectMethod(obj, method, args...);
-    return step_ok(env, result, name) ? result : nullptr;
+    jobject r = look_up_and_call(env, class_name, name, sig, false, jobject{},
+                                 [&](jclass, jmethodID m) { return env->CallObjectMethod(obj, m, args...); });
+    return step_ok(env, r, name) ? r : nullptr;
 }
 
 // class_name.name(args...) for a static method with an object result.
@@ -106,11 +105,19 @@ template <typename... Args>
 jobject call_static_object(JNIEnv* env, const char* class_name, const char* name, const char* sig,
                            Args... args) noexcept
 {
-    jclass cls;
-    jmethodID method = find_method(env, class_name, name, sig, true, &cls);
-    if (method == nullptr) return nullptr;
-    jobject result = env->CallStaticObjectMethod(cls, method, args...);
-    return step_ok(env, result, name) ? result : nullptr;
+    jobject r = look_up_and_call(env, class_name, name, sig, true, jobject{}, [&](jclass c, jmethodID m) {
+        return env->CallStaticObjectMethod(c, m, args...);
+    });
+    return step_ok(env, r, name) ? r : nullptr;
+}
+
+// new class_name(args...) with the constructor of descriptor sig.
+template <typename... Args>
+jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args... args) noexcept
+{
+    jobject r = look_up_and_call(env, class_name, "<init>", sig, false, jobject{},
+                                 [&](jclass c, jmethodID m) { return env->NewObject(c, m, args...); });
+    return step_ok(env, r, class_name) ? r : nullptr;
 }
 
 // obj.name(args...) for a void method (JNI requires CallVoidMethod for one);
@@ -119,11 +126,10 @@ template <typename... Args>
 bool call_void(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
                Args... args) noexcept
 {
-    jclass cls;
-    jmethodID method = find_method(env, class_name, name, sig, false, &cls);
-    if (method == nullptr) return false;
-    env->CallVoidMethod(obj, method, args...);
-    return !env->ExceptionCheck();
+    return look_up_and_call(env, class_name, name, sig, false, false, [&](jclass, jmethodID m) {
+        env->CallVoidMethod(obj, m, args...);
+        return !env->ExceptionCheck();
+    });
 }
 
 // *result = obj.name(args...) for a method with an int result.
@@ -131,22 +137,10 @@ template <typename... Args>
 bool call_int(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
               jint* result, Args... args) noexcept
 {
-    jclass cls;
-    jmethodID method = find_method(env, class_name, name, sig, false, &cls);
-    if (method == nullptr) return false;
-    *result = env->CallIntMethod(obj, method, args...);
-    return !env->ExceptionCheck();
-}
-
-// new class_name(args...) with the constructor of descriptor sig.
-template <typename... Args>
-jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args... args) noexcept
-{
-    jclass cls;
-    jmethodID ctor = find_method(env, class_name, "<init>", sig, false, &cls);
-    if (ctor == nullptr) return nullptr;
-    jobject obj = env->NewObject(cls, ctor, args...);
-    return step_ok(env, obj, class_name) ? obj : nullptr;
+    return look_up_and_call(env, class_name, name, sig, false, false, [&](jclass, jmethodID m) {
+        *result = env->CallIntMethod(obj, m, args...);
+        return !env->ExceptionCheck();
+    });
 }
 
 // Raises java.lang.Error("C++ exception in the library: <what>", or "C++
