@@ -156,6 +156,23 @@ void start_exchange(JNIEnv* env, jclass host, const char* path_template, const P
     do_complete_future(env, future, callback);
 }
 
+// The three calls that send the player's tokens (autoLogin, signOut,
+// getAvailableCosmetics): a GET of path_template filled with the player's id,
+// the two tokens and the provider.
+void token_exchange(JNIEnv* env, jclass host, const char* path_template, jstring base_url, jstring player_id,
+                    jstring access_token, jstring refresh_token, jstring provider, jobject callback) noexcept
+{
+    run_guarded(env, [&] {
+        start_exchange(env, host, path_template,
+                       {{"baseUrl", base_url},
+                        {"playerId", player_id},
+                        {"accessToken", access_token},
+                        {"refreshToken", refresh_token},
+                        {"provider", provider}},
+                       nullptr, callback);
+    });
+}
+
 // ---------------------------------------------------------------- mesh download
 //
 // The helpers below are the steps of loadRemoteMesh. Each returns null or
@@ -359,15 +376,8 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(autoLogin)(JNIEnv* env, jclass host, jstri
                                                  jstring player_id, jstring access_token,
                                                  jstring refresh_token, jstring provider, jobject callback)
 {
-    run_guarded(env, [&] {
-        start_exchange(env, host, "/auto_login?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url},
-                        {"playerId", player_id},
-                        {"accessToken", access_token},
-                        {"refreshToken", refresh_token},
-                        {"provider", provider}},
-                       nullptr, callback);
-    });
+    token_exchange(env, host, "/auto_login?mr_uuid={}&access_token={}&refresh_token={}&provider={}", base_url,
+                   player_id, access_token, refresh_token, provider, callback);
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(signIn)(JNIEnv* env, jclass host, jstring base_url, jstring player_id,
@@ -384,15 +394,8 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(signOut)(JNIEnv* env, jclass host, jstring
                                                jstring access_token, jstring refresh_token, jstring provider,
                                                jobject callback)
 {
-    run_guarded(env, [&] {
-        start_exchange(env, host, "/logout?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url},
-                        {"playerId", player_id},
-                        {"accessToken", access_token},
-                        {"refreshToken", refresh_token},
-                        {"provider", provider}},
-                       nullptr, callback);
-    });
+    token_exchange(env, host, "/logout?mr_uuid={}&access_token={}&refresh_token={}&provider={}", base_url,
+                   player_id, access_token, refresh_token, provider, callback);
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(getAvailableCosmetics)(JNIEnv* env, jclass host, jstring base_url,
@@ -400,16 +403,8 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(getAvailableCosmetics)(JNIEnv* env, jclass
                                                              jstring refresh_token, jstring provider,
                                                              jobject callback)
 {
-    run_guarded(env, [&] {
-        start_exchange(env, host,
-                       "/member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url},
-                        {"playerId", player_id},
-                        {"accessToken", access_token},
-                        {"refreshToken", refresh_token},
-                        {"provider", provider}},
-                       nullptr, callback);
-    });
+    token_exchange(env, host, "/member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}",
+                   base_url, player_id, access_token, refresh_token, provider, callback);
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(saveConfiguration)(JNIEnv* env, jclass host, jstring base_url,
