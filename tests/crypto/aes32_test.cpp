@@ -28,48 +28,6 @@ void be_state(const std::vector<std::uint8_t>& b, std::uint32_t s[4])
     for (int c = 0; c < 4; ++c) s[c] = be_word(b, 4 * c);
 }
 
-// The Appendix B table: per round, start_of_round, after_ShiftRows, round key.
-struct Round {
-    std::vector<std::uint8_t> start, shifted, key;
-};
-struct Vectors {
-    std::vector<std::uint8_t> input, output;
-    Round round[11];
-};
-
-Vectors load_vectors()
-{
-    Vectors v;
-    std::ifstream in(g_vectors);
-    EXPECT_TRUE(in) << "cannot open " << g_vectors;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        std::string first;
-        ls >> first;
-        if (first == "input") {
-            std::string h;
-            ls >> h;
-            v.input = hex(h);
-            continue;
-        }
-        if (first == "output") {
-            std::string h;
-            ls >> h;
-            v.output = hex(h);
-            continue;
-        }
-        std::string f[5];
-        for (auto& x : f) ls >> x;
-        Round& r = v.round[std::stoi(first)];
-        if (f[0] != "-") r.start = hex(f[0]);
-        if (f[2] != "-") r.shifted = hex(f[2]);
-        r.key = hex(f[4]);
-    }
-    return v;
-}
-
 std::uint8_t byte_of(std::uint32_t w, int n) { return static_cast<std::uint8_t>(w >> (24 - 8 * n)); }
 
 std::uint32_t inv_mix_column(std::uint32_t w)
@@ -103,36 +61,36 @@ std::vector<std::uint8_t> decrypt(const std::vector<std::uint8_t>& key, std::vec
 
 TEST(Aes32Fips197, KeyExpansionGivesAllFortyFourWordsOfAppendixA1)
 {
-    const Vectors v = load_vectors();
+    const Fips197Rounds v = read_fips197_rounds(g_vectors);
     std::uint32_t rk[11][4];
-    AES32_Enc_KeySchedule(v.round[0].key.data(), rk);
+    AES32_Enc_KeySchedule(hex(v.row[0].key).data(), rk);
     for (int r = 0; r <= 10; ++r)
         for (int c = 0; c < 4; ++c)
-            EXPECT_EQ(rk[r][c], be_word(v.round[r].key, 4 * c)) << "w[" << 4 * r + c << "]";
+            EXPECT_EQ(rk[r][c], be_word(hex(v.row[r].key), 4 * c)) << "w[" << 4 * r + c << "]";
 }
 
 TEST(Aes32Fips197, EveryRoundOfAppendixBBothWays)
 {
-    const Vectors v = load_vectors();
+    const Fips197Rounds v = read_fips197_rounds(g_vectors);
     std::uint32_t rk[11][4], dk[11][4], s[4], want[4];
-    AES32_Enc_KeySchedule(v.round[0].key.data(), rk);
-    AES32_Dec_KeySchedule(v.round[0].key.data(), dk);
+    AES32_Enc_KeySchedule(hex(v.row[0].key).data(), rk);
+    AES32_Dec_KeySchedule(hex(v.row[0].key).data(), dk);
     // Encryption round r takes the start of round r to the start of round r + 1.
     for (int r = 1; r <= 9; ++r) {
-        be_state(v.round[r].start, s);
+        be_state(hex(v.row[r].start), s);
         AES32_round(s, rk[r]);
-        be_state(v.round[r + 1].start, want);
+        be_state(hex(v.row[r + 1].start), want);
         for (int c = 0; c < 4; ++c) EXPECT_EQ(s[c], want[c]) << "round " << r;
     }
     // An equivalent-inverse round r takes round r + 1's ShiftRows result to round r's.
     for (int r = 9; r >= 1; --r) {
-        be_state(v.round[r + 1].shifted, s);
+        be_state(hex(v.row[r + 1].shift), s);
         AES32_EqInv_round(s, dk[r]);
-        be_state(v.round[r].shifted, want);
+        be_state(hex(v.row[r].shift), want);
         for (int c = 0; c < 4; ++c) EXPECT_EQ(s[c], want[c]) << "round " << r;
     }
-    EXPECT_EQ(encrypt(v.round[0].key, v.input), v.output);
-    EXPECT_EQ(decrypt(v.round[0].key, v.output), v.input);
+    EXPECT_EQ(encrypt(hex(v.row[0].key), hex(v.input)), hex(v.output));
+    EXPECT_EQ(decrypt(hex(v.row[0].key), hex(v.output)), hex(v.input));
 }
 
 TEST(Aes32Fips197, AppendixC1BothWays)

@@ -54,43 +54,6 @@ Block random_block(std::mt19937& g)
     return b;
 }
 
-// One row of hex text per round; "-" where the table has no value.
-struct RoundRow {
-    std::string start, sub, shift, mix, key;
-};
-struct Rounds {
-    std::string input, output;
-    std::vector<RoundRow> row;
-};
-
-Rounds read_rounds()
-{
-    Rounds t;
-    std::ifstream f(g_rounds_file);
-    EXPECT_TRUE(f) << "cannot open " << g_rounds_file;
-    std::string line;
-    while (std::getline(f, line)) {
-        std::istringstream in(line);
-        std::string tag, v[5];
-        if (!(in >> tag) || tag[0] == '#') continue;
-        if (tag == "input") {
-            in >> v[0];
-            t.input = v[0];
-            continue;
-        }
-        if (tag == "output") {
-            in >> v[0];
-            t.output = v[0];
-            continue;
-        }
-        for (auto& x : v) in >> x;
-        EXPECT_EQ(std::stoul(tag), t.row.size()) << line;
-        t.row.push_back({v[0], v[1], v[2], v[3], v[4]});
-    }
-    EXPECT_EQ(t.row.size(), 11u);
-    return t;
-}
-
 const std::uint8_t app_b_key[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
                                     0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
 
@@ -188,7 +151,7 @@ TEST(Aes8Steps, EachInverseUndoesItsStepBothWays)
 // Appendix B forwards: every step of every round, the round keys, the output.
 TEST(Aes8Fips197, EncryptionStateAfterEveryStepOfAppendixB)
 {
-    const Rounds t = read_rounds();
+    const Fips197Rounds t = read_fips197_rounds(g_rounds_file);
     ASSERT_EQ(t.row.size(), 11u);
     std::uint8_t rk[11][16], s[16];
     AES8_KeySchedule(app_b_key, rk);
@@ -225,7 +188,7 @@ TEST(Aes8Fips197, EncryptionStateAfterEveryStepOfAppendixB)
 // step landing on the table's state, then both inverse ciphers whole.
 TEST(Aes8Fips197, InverseCipherRetracesAppendixB)
 {
-    const Rounds t = read_rounds();
+    const Fips197Rounds t = read_fips197_rounds(g_rounds_file);
     ASSERT_EQ(t.row.size(), 11u);
     std::uint8_t rk[11][16], dk[11][16], s[16];
     AES8_KeySchedule(app_b_key, rk);
