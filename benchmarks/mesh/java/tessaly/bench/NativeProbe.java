@@ -19,7 +19,8 @@ final class NativeProbe {
 
     /**
      * Nanoseconds of a download's native step on file: copy in, decryption in place, copy of the text out; parts
-     * (when not null) gets the three phases' nanoseconds in that order.
+     * (when not null) gets the phases' nanoseconds: copy in, decryption, and the copy out as NewByteArray and
+     * SetByteArrayRegion.
      */
     static native long stepNanos(byte[] file, long[] parts);
 }
