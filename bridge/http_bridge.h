@@ -7,9 +7,9 @@
 //  - env is the JNIEnv of the calling thread; all other handles are local or
 //    argument references valid in the current native call.
 //  - Classes and members are looked up afresh on each call; nothing is cached
-//    and no global reference is created. Intermediate local references are
-//    deleted before the routine returns; only the result is a new local
-//    reference owned by the caller.
+//    and no global reference is created. Intermediate local references live
+//    in the routine's local frame, popped before it returns; only the result
+//    is a new local reference owned by the caller.
 //  - The routines do not report failures themselves. They stop at the first
 //    step that fails and return null with that step's Java exception still
 //    pending (a JNI step that gives null without one raises
@@ -27,9 +27,7 @@
 
 #include <string>
 
-#ifndef TESSALY_API
-#define TESSALY_API
-#endif
+#include "crypto/tessaly_api.h"
 
 // A java.net.http.HttpRequest for a GET of url (modified UTF-8, passed to
 // java.net.URI.create unchanged). Null with an IllegalArgumentException

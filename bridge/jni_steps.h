@@ -2,8 +2,12 @@
 //  - a step's result: a JNI step has succeeded when nothing is pending and
 //    it gave a result (step_ok); a failed step always leaves exactly one
 //    Java exception pending, which the routine then hands on;
+//  - a class, method and call are looked up and made in one step
+//    (call_object, call_static_object, call_void, call_int, new_object), each
+//    part checked with step_ok;
 //  - a Java exception of the library's own making is raised with throw_new;
 //  - a routine's local references live in a LocalFrame, popped on every path;
+//    no reference is deleted by hand;
 //  - every native method's body runs inside run_guarded, so that no C++
 //    exception ever leaves the library into the JVM.
 // Everything here is inline and internal to the library: nothing of it is
@@ -16,32 +20,6 @@
 #include <cstdio>
 #include <exception>
 #include <new>
-
-// Raises new class_name(message) (class_name in JNI form, e.g.
-// "java/lang/NullPointerException"). Must not be called with an exception
-// pending. Afterwards an exception is always pending: that one, or the error
-// that kept it from being made (e.g. an OutOfMemoryError).
-inline void throw_new(JNIEnv* env, const char* class_name, const char* message) noexcept
-{
-    jclass cls = env->FindClass(class_name);
-    if (cls == nullptr) return; // FindClass's own error is pending
-    env->ThrowNew(cls, message);
-    env->DeleteLocalRef(cls);
-}
-
-// True when the JNI step that gave result succeeded: no exception pending
-// and a result. A null result without an exception raises
-// NullPointerException("<step> gave null"), so that a failed step always has
-// its exception pending for whoever handles the failure.
-inline bool step_ok(JNIEnv* env, const void* result, const char* step) noexcept
-{
-    if (env->ExceptionCheck()) return false;
-    if (result != nullptr) return true;
-    char message[160];
-    std::snprintf(message, sizeof message, "%s gave null", step);
-    throw_new(env, "java/lang/NullPointerException", message);
-    return false;
-}
 
 // Scope guard: a local frame for a routine's intermediate references, popped
 // when the guard leaves scope on every path (popping is allowed with an
@@ -65,6 +43,105 @@ struct LocalFrame {
         return env->PopLocalFrame(result);
     }
 };
+
+// Raises new class_name(message) (class_name in JNI form, e.g.
+// "java/lang/NullPointerException"). Must not be called with an exception
+// pending. Afterwards an exception is always pending: that one, or the error
+// that kept it from being made (e.g. an OutOfMemoryError).
+inline void throw_new(JNIEnv* env, const char* class_name, const char* message) noexcept
+{
+    LocalFrame frame(env, 2);
+    if (!frame.pushed) return; // its OutOfMemoryError is pending
+    jclass cls = env->FindClass(class_name);
+    if (cls == nullptr) return; // FindClass's own error is pending
+    env->ThrowNew(cls, message);
+}
+
+// True when the JNI step that gave result succeeded: no exception pending
+// and a result. A null result without an exception raises
+// NullPointerException("<step> gave null"), so that a failed step always has
+// its exception pending for whoever handles the failure.
+inline bool step_ok(JNIEnv* env, const void* result, const char* step) noexcept
+{
+    if (env->ExceptionCheck()) return false;
+    if (result != nullptr) return true;
+    char message[160];
+    std::snprintf(message, sizeof message, "%s gave null", step);
+    throw_new(env, "java/lang/NullPointerException", message);
+    return false;
+}
+
+// The look-up-and-call steps. Each looks up the class class_name (JNI form)
+// and its method name of descriptor sig afresh, then makes the call; a null
+// or false result means a part failed and its exception is pending. The
+// class and an object result are local references of the caller's frame.
+
+// Looks up the method (a static one when is_static) and returns call(class,
+// method), which makes the call; fail when the look-up fails.
+template <typename R, typename Call>
+R look_up_and_call(JNIEnv* env, const char* class_name, const char* name, const char* sig, bool is_static,
+                   R fail, Call call) noexcept
+{
+    jclass cls = env->FindClass(class_name);
+    if (!step_ok(env, cls, class_name)) return fail;
+    jmethodID method = is_static ? env->GetStaticMethodID(cls, name, sig) : env->GetMethodID(cls, name, sig);
+    if (!step_ok(env, method, name)) return fail;
+    return call(cls, method);
+}
+
+// obj.name(args...) for a method with an object result; a null result is a
+// failure (NullPointerException "<name> gave null").
+template <typename... Args>
+jobject call_object(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
+                    Args... args) noexcept
+{
+    jobject r = look_up_and_call(env, class_name, name, sig, false, jobject{},
+                                 [&](jclass, jmethodID m) { return env->CallObjectMethod(obj, m, args...); });
+    return step_ok(env, r, name) ? r : nullptr;
+}
+
+// class_name.name(args...) for a static method with an object result.
+template <typename... Args>
+jobject call_static_object(JNIEnv* env, const char* class_name, const char* name, const char* sig,
+                           Args... args) noexcept
+{
+    jobject r = look_up_and_call(env, class_name, name, sig, true, jobject{}, [&](jclass c, jmethodID m) {
+        return env->CallStaticObjectMethod(c, m, args...);
+    });
+    return step_ok(env, r, name) ? r : nullptr;
+}
+
+// new class_name(args...) with the constructor of descriptor sig.
+template <typename... Args>
+jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args... args) noexcept
+{
+    jobject r = look_up_and_call(env, class_name, "<init>", sig, false, jobject{},
+                                 [&](jclass c, jmethodID m) { return env->NewObject(c, m, args...); });
+    return step_ok(env, r, class_name) ? r : nullptr;
+}
+
+// obj.name(args...) for a void method (JNI requires CallVoidMethod for one);
+// false when the look-up failed or the method threw.
+template <typename... Args>
+bool call_void(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
+               Args... args) noexcept
+{
+    return look_up_and_call(env, class_name, name, sig, false, false, [&](jclass, jmethodID m) {
+        env->CallVoidMethod(obj, m, args...);
+        return !env->ExceptionCheck();
+    });
+}
+
+// *result = obj.name(args...) for a method with an int result.
+template <typename... Args>
+bool call_int(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
+              jint* result, Args... args) noexcept
+{
+    return look_up_and_call(env, class_name, name, sig, false, false, [&](jclass, jmethodID m) {
+        *result = env->CallIntMethod(obj, m, args...);
+        return !env->ExceptionCheck();
+    });
+}
 
 // Raises java.lang.Error("C++ exception in the library: <what>", or "C++
 // exception of unknown type in the library" for a null what) unless an

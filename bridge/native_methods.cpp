@@ -129,6 +129,9 @@ bool compose_url(JNIEnv* env, const char* path_template, const Param (&params)[N
     return true;
 }
 
+// Local references of an account or cosmetics call's frame, with margin.
+constexpr jint exchange_frame_capacity = 16;
+
 // The whole of an account or cosmetics call: check the arguments, compose the
 // URL from params (base URL first), build a GET, or a JSON POST of post_body
 // when it is given, send it asynchronously and wire callback to the outcome.
@@ -143,15 +146,31 @@ void start_exchange(JNIEnv* env, jclass host, const char* path_template, const P
     std::string url;
     if (!compose_url(env, path_template, params, &url)) return;
 
+    LocalFrame frame(env, exchange_frame_capacity);
+    if (!frame.pushed) return; // OutOfMemoryError pending
     jobject request = post_body != nullptr ? create_post_request(env, std::move(url), post_body->value)
                                            : create_get_request(env, std::move(url));
     if (request == nullptr) return;
     jobject future = send_string_request_async(env, host, request);
-    env->DeleteLocalRef(request);
     if (future == nullptr) return;
-    jobject dependent = do_complete_future(env, future, callback);
-    env->DeleteLocalRef(future);
-    if (dependent != nullptr) env->DeleteLocalRef(dependent);
+    do_complete_future(env, future, callback);
+}
+
+// The three calls that send the player's tokens (autoLogin, signOut,
+// getAvailableCosmetics): a GET of path_template filled with the player's id,
+// the two tokens and the provider.
+void token_exchange(JNIEnv* env, jclass host, const char* path_template, jstring base_url, jstring player_id,
+                    jstring access_token, jstring refresh_token, jstring provider, jobject callback) noexcept
+{
+    run_guarded(env, [&] {
+        start_exchange(env, host, path_template,
+                       {{"baseUrl", base_url},
+                        {"playerId", player_id},
+                        {"accessToken", access_token},
+                        {"refreshToken", refresh_token},
+                        {"provider", provider}},
+                       nullptr, callback);
+    });
 }
 
 // ---------------------------------------------------------------- mesh download
@@ -163,9 +182,11 @@ void start_exchange(JNIEnv* env, jclass host, const char* path_template, const P
 // Local references a mesh download holds at once, with margin: it runs in a
 // frame of its own so that -Xcheck:jni's default capacity of 16 is no limit.
 constexpr jint mesh_frame_capacity = 32;
+// Local references of read_response's own frame, with margin.
+constexpr jint read_frame_capacity = 16;
 
 // Scope guard: the native copy of the response body (malloc'd), freed on
-// every path, or early by decrypt_body once it is no longer needed.
+// every path, or early by decrypt_body once its text is in a Java array.
 struct NativeBody {
     std::uint8_t* bytes = nullptr;
     std::size_t length = 0;
@@ -183,44 +204,15 @@ void fail_to_callback(JNIEnv* env, jobject callback) noexcept
     do_accept_error(env, failure, callback);
 }
 
-// Calls a method of obj found by name and descriptor on obj's declared class
-// class_name; its object result (null on failure).
-template <typename... Args>
-jobject call_object(JNIEnv* env, const char* class_name, jobject obj, const char* name, const char* sig,
-                    Args... args) noexcept
-{
-    jclass cls = env->FindClass(class_name);
-    if (!step_ok(env, cls, class_name)) return nullptr;
-    jmethodID method = env->GetMethodID(cls, name, sig);
-    if (!step_ok(env, method, name)) return nullptr;
-    jobject result = env->CallObjectMethod(obj, method, args...);
-    return step_ok(env, result, name) ? result : nullptr;
-}
-
-// new class_name(args...) with the constructor of descriptor sig.
-template <typename... Args>
-jobject new_object(JNIEnv* env, const char* class_name, const char* sig, Args... args) noexcept
-{
-    jclass cls = env->FindClass(class_name);
-    if (!step_ok(env, cls, class_name)) return nullptr;
-    jmethodID ctor = env->GetMethodID(cls, "<init>", sig);
-    if (!step_ok(env, ctor, class_name)) return nullptr;
-    jobject obj = env->NewObject(cls, ctor, args...);
-    return step_ok(env, obj, class_name) ? obj : nullptr;
-}
-
 // response.statusCode() and the whole of response.body(), an InputStream,
-// read with readAllBytes and copied into body. The Java array is dropped
-// at once so that only the native copy remains. A body too large to copy
-// raises OutOfMemoryError.
+// read with readAllBytes and copied into body. The Java array lives in this
+// step's own frame, dropped when it returns, so that only the native copy
+// remains. A body too large to copy raises OutOfMemoryError.
 bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body) noexcept
 {
-    jclass response_class = env->FindClass("java/net/http/HttpResponse");
-    if (!step_ok(env, response_class, "java/net/http/HttpResponse")) return false;
-    jmethodID status_code = env->GetMethodID(response_class, "statusCode", "()I");
-    if (!step_ok(env, status_code, "statusCode")) return false;
-    *status = env->CallIntMethod(response, status_code);
-    if (env->ExceptionCheck()) return false;
+    LocalFrame frame(env, read_frame_capacity);
+    if (!frame.pushed) return false; // OutOfMemoryError pending
+    if (!call_int(env, "java/net/http/HttpResponse", response, "statusCode", "()I", status)) return false;
     jobject stream = call_object(env, "java/net/http/HttpResponse", response, "body", "()Ljava/lang/Object;");
     if (stream == nullptr) return false;
     auto bytes =
@@ -239,8 +231,6 @@ bool read_response(JNIEnv* env, jobject response, jint* status, NativeBody* body
     body->length = static_cast<std::size_t>(length);
     prefer_huge_pages(body->bytes, body->length);
     env->GetByteArrayRegion(bytes, 0, length, reinterpret_cast<jbyte*>(body->bytes));
-    env->DeleteLocalRef(bytes);
-    env->DeleteLocalRef(stream);
     return !env->ExceptionCheck();
 }
 
@@ -302,30 +292,19 @@ void throw_status(JNIEnv* env, jint status, const NativeBody& body)
     throw_new(env, "java/lang/IllegalStateException", message.c_str());
 }
 
-// Decrypts the body and frees it at once, then makes a ByteArrayInputStream
-// of the plaintext up to its first zero byte. Native memory peaks at the body
-// plus the plaintext (at most the body's length); the plaintext is dropped
-// when this returns, before the host's loader runs. std::bad_alloc when the
-// plaintext does not fit in memory.
+// Decrypts the body in its own buffer, makes a Java array of the text the
+// loader reads (up to its first zero byte) and frees the native copy, then
+// wraps the array in a ByteArrayInputStream. Native memory peaks at the body
+// itself: the text is never held twice in native memory, and the native copy
+// is gone before the host's loader runs.
 jobject decrypt_body(JNIEnv* env, NativeBody* body)
 {
-    jbyteArray array = nullptr;
-    {
-        std::string plain = AES_dec(body->bytes, body->length);
-        std::free(body->bytes);
-        body->bytes = nullptr;
-        // Up to the first zero byte, which only the last block's data can
-        // hold (every other block gives only the bytes before its first
-        // zero): at most the last 15 bytes are searched, not the whole text.
-        const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0;
-        const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
-        const std::size_t n =
-            zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - plain.data()) : plain.size();
-        array = env->NewByteArray(static_cast<jsize>(n));
-        if (!step_ok(env, array, "NewByteArray")) return nullptr;
-        env->SetByteArrayRegion(array, 0, static_cast<jsize>(n),
-                                reinterpret_cast<const jbyte*>(plain.data()));
-    }
+    const std::uint64_t n = mesh_text_in_place(body->bytes, body->length);
+    jbyteArray array = env->NewByteArray(static_cast<jsize>(n));
+    if (!step_ok(env, array, "NewByteArray")) return nullptr;
+    env->SetByteArrayRegion(array, 0, static_cast<jsize>(n), reinterpret_cast<const jbyte*>(body->bytes));
+    std::free(body->bytes);
+    body->bytes = nullptr;
     return new_object(env, "java/io/ByteArrayInputStream", "([B)V", array);
 }
 
@@ -397,15 +376,8 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(autoLogin)(JNIEnv* env, jclass host, jstri
                                                  jstring player_id, jstring access_token,
                                                  jstring refresh_token, jstring provider, jobject callback)
 {
-    run_guarded(env, [&] {
-        start_exchange(env, host, "/auto_login?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url},
-                        {"playerId", player_id},
-                        {"accessToken", access_token},
-                        {"refreshToken", refresh_token},
-                        {"provider", provider}},
-                       nullptr, callback);
-    });
+    token_exchange(env, host, "/auto_login?mr_uuid={}&access_token={}&refresh_token={}&provider={}", base_url,
+                   player_id, access_token, refresh_token, provider, callback);
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(signIn)(JNIEnv* env, jclass host, jstring base_url, jstring player_id,
@@ -422,15 +394,8 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(signOut)(JNIEnv* env, jclass host, jstring
                                                jstring access_token, jstring refresh_token, jstring provider,
                                                jobject callback)
 {
-    run_guarded(env, [&] {
-        start_exchange(env, host, "/logout?mr_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url},
-                        {"playerId", player_id},
-                        {"accessToken", access_token},
-                        {"refreshToken", refresh_token},
-                        {"provider", provider}},
-                       nullptr, callback);
-    });
+    token_exchange(env, host, "/logout?mr_uuid={}&access_token={}&refresh_token={}&provider={}", base_url,
+                   player_id, access_token, refresh_token, provider, callback);
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(getAvailableCosmetics)(JNIEnv* env, jclass host, jstring base_url,
@@ -438,16 +403,8 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(getAvailableCosmetics)(JNIEnv* env, jclass
                                                              jstring refresh_token, jstring provider,
                                                              jobject callback)
 {
-    run_guarded(env, [&] {
-        start_exchange(env, host,
-                       "/member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}",
-                       {{"baseUrl", base_url},
-                        {"playerId", player_id},
-                        {"accessToken", access_token},
-                        {"refreshToken", refresh_token},
-                        {"provider", provider}},
-                       nullptr, callback);
-    });
+    token_exchange(env, host, "/member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}",
+                   base_url, player_id, access_token, refresh_token, provider, callback);
 }
 
 JNIEXPORT void JNICALL TESSALY_NATIVE(saveConfiguration)(JNIEnv* env, jclass host, jstring base_url,

@@ -9,9 +9,7 @@
 #include <cstddef>
 #include <string>
 
-#ifndef TESSALY_API
-#define TESSALY_API
-#endif
+#include "crypto/tessaly_api.h"
 
 // Fills a path template: a copy of templ in which each "{}", from left to
 // right, is replaced by the next of the count values. A value is copied

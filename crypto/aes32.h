@@ -17,9 +17,7 @@
 
 #include <cstdint>
 
-#ifndef TESSALY_API
-#define TESSALY_API
-#endif
+#include "crypto/tessaly_api.h"
 
 // T-tables, entry x most significant byte first (S = S-box, IS = inverse):
 // Te0 = 02·S, S, S, 03·S; Te1..Te3 = Te0 rotated right by 8, 16, 24 bits;

@@ -16,9 +16,7 @@
 
 #include <cstdint>
 
-#ifndef TESSALY_API
-#define TESSALY_API
-#endif
+#include "crypto/tessaly_api.h"
 
 // b multiplied by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
 TESSALY_API std::uint8_t GF_xtime(std::uint8_t b);

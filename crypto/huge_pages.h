@@ -1,5 +1,5 @@
-// Large buffers of a mesh download (the body's native copy, the decrypted
-// text) are written once, front to back, right after they are allocated, so
+// Large buffers (a mesh download's native copy of the body, the text that
+// AES_dec returns) are written once, front to back, right after they are allocated, so
 // their first touch costs a page fault per 4 KiB page: about 40 ms for 64 MiB
 // on the development machine, as much as a tenth of the decryption. Where the
 // kernel offers transparent huge pages on request (Linux, mode "madvise"),

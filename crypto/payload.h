@@ -13,9 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#ifndef TESSALY_API
-#define TESSALY_API
-#endif
+#include "crypto/tessaly_api.h"
 
 // Decrypts a whole mesh file held in memory (data is only read; length bytes
 // of it). Returns the plaintext data:
@@ -35,5 +33,15 @@ TESSALY_API std::int32_t pt_length(const std::uint8_t* block);
 // Builds a last plaintext block: src[0..count-1], then 0x80, then zeros up to
 // byte 15. count is 0 to 15; src and dst may be the same buffer.
 TESSALY_API void padding(const std::uint8_t* src, std::int32_t count, std::uint8_t* dst);
+
+// Internal to the library (not exported): the text a mesh file hands the
+// host's loader, made in the file's own buffer. Decrypts data[0..length) in
+// place, block by block in file order, each block read before its output is
+// written (which never lies past it), and returns the number of bytes now at
+// the front of data: what AES_dec gives for the same file, cut at its first
+// zero byte (only the last block's data can hold one). Prints the
+// padding-error line as AES_dec does; a length of 0 or one that is not a
+// multiple of 16 gives 0 and leaves data untouched.
+std::uint64_t mesh_text_in_place(std::uint8_t* data, std::uint64_t length);
 
 #endif

@@ -6,9 +6,9 @@
 //    since the last reset: the library's native memory during a download,
 //    apart from the JVM's own;
 //  - it times the native step of a download on a byte array (copy into a
-//    malloc'd buffer, AES_dec, free, copy of the plaintext into a new Java
-//    array), the same JNI sequence as loadRemoteMesh, against AES_dec alone
-//    on the same bytes. This file's own copy of the crypto objects is not
+//    malloc'd buffer, decryption in place, copy of the text into a new Java
+//    array, free), the same JNI sequence as loadRemoteMesh, phase by phase,
+//    against AES_dec alone on the same bytes. This file's own copy of the crypto objects is not
 //    exported (see mesh_probe.map), so it cannot stand in for the library's.
 #include <jni.h>
 
@@ -116,10 +116,14 @@ JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_decryptNanos(JNIEnv* env,
     return plain.empty() ? -1 : t1 - t0;
 }
 
-// Nanoseconds of the native step of a download on the bytes of file: copy
-// in, decrypt, free the copy, cut at the first zero byte, copy out into a new
-// Java array.
-JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_stepNanos(JNIEnv* env, jclass, jbyteArray file)
+// Nanoseconds of the native step of a download on the bytes of file, as
+// loadRemoteMesh does it: copy in (a fresh malloc'd buffer), decrypt in
+// place, copy the text out into a new Java array, free the copy. parts, when
+// not null, gets the phases' nanoseconds: copy in, decryption, and the copy
+// out in two, NewByteArray (the JVM's allocation, zeroed) and
+// SetByteArrayRegion with the free.
+JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_stepNanos(JNIEnv* env, jclass, jbyteArray file,
+                                                                 jlongArray parts)
 {
     const long long t0 = nanos();
     const jsize length = env->GetArrayLength(file);
@@ -127,21 +131,21 @@ JNIEXPORT jlong JNICALL Java_tessaly_bench_NativeProbe_stepNanos(JNIEnv* env, jc
     if (copy == nullptr) return -1;
     prefer_huge_pages(copy, static_cast<std::size_t>(length)); // as loadRemoteMesh does
     env->GetByteArrayRegion(file, 0, length, reinterpret_cast<jbyte*>(copy));
-    jbyteArray array;
-    {
-        std::string plain = AES_dec(copy, static_cast<std::uint64_t>(length));
-        std::free(copy);
-        const std::size_t tail = plain.size() > 15 ? plain.size() - 15 : 0; // as loadRemoteMesh cuts
-        const void* zero = std::memchr(plain.data() + tail, 0, plain.size() - tail);
-        const jsize n =
-            static_cast<jsize>(zero ? static_cast<const char*>(zero) - plain.data() : plain.size());
-        array = env->NewByteArray(n);
-        if (array == nullptr) return -1;
-        env->SetByteArrayRegion(array, 0, n, reinterpret_cast<const jbyte*>(plain.data()));
-    }
     const long long t1 = nanos();
+    const jsize n = static_cast<jsize>(mesh_text_in_place(copy, static_cast<std::uint64_t>(length)));
+    const long long t2 = nanos();
+    jbyteArray array = env->NewByteArray(n);
+    const long long t3 = nanos();
+    if (array != nullptr) env->SetByteArrayRegion(array, 0, n, reinterpret_cast<const jbyte*>(copy));
+    std::free(copy);
+    const long long t4 = nanos();
+    if (array == nullptr) return -1;
     env->DeleteLocalRef(array);
-    return t1 - t0;
+    if (parts != nullptr) {
+        const jlong phases[4] = {t1 - t0, t2 - t1, t3 - t2, t4 - t3};
+        env->SetLongArrayRegion(parts, 0, 4, phases);
+    }
+    return t4 - t0;
 }
 
 } // extern "C"

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/crypto/aes_reference.h"
+
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -15,14 +17,6 @@ namespace {
 
 std::string g_vectors = TESSALY_VECTORS_DIR "/aes128-fips197-rounds.txt";
 
-std::vector<std::uint8_t> hex(const std::string& h)
-{
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 std::uint32_t be_word(const std::vector<std::uint8_t>& b, std::size_t at)
 {
     return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 |
@@ -32,75 +26,6 @@ std::uint32_t be_word(const std::vector<std::uint8_t>& b, std::size_t at)
 void be_state(const std::vector<std::uint8_t>& b, std::uint32_t s[4])
 {
     for (int c = 0; c < 4; ++c) s[c] = be_word(b, 4 * c);
-}
-
-// The Appendix B table: per round, start_of_round, after_ShiftRows, round key.
-struct Round {
-    std::vector<std::uint8_t> start, shifted, key;
-};
-struct Vectors {
-    std::vector<std::uint8_t> input, output;
-    Round round[11];
-};
-
-Vectors load_vectors()
-{
-    Vectors v;
-    std::ifstream in(g_vectors);
-    EXPECT_TRUE(in) << "cannot open " << g_vectors;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        std::string first;
-        ls >> first;
-        if (first == "input") {
-            std::string h;
-            ls >> h;
-            v.input = hex(h);
-            continue;
-        }
-        if (first == "output") {
-            std::string h;
-            ls >> h;
-            v.output = hex(h);
-            continue;
-        }
-        std::string f[5];
-        for (auto& x : f) ls >> x;
-        Round& r = v.round[std::stoi(first)];
-        if (f[0] != "-") r.start = hex(f[0]);
-        if (f[2] != "-") r.shifted = hex(f[2]);
-        r.key = hex(f[4]);
-    }
-    return v;
-}
-
-// GF(2^8) product modulo x^8 + x^4 + x^3 + x + 1, for the reference values.
-std::uint8_t gmul(std::uint8_t a, std::uint8_t b)
-{
-    std::uint8_t p = 0;
-    for (; b; b >>= 1) {
-        if (b & 1) p ^= a;
-        a = static_cast<std::uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1b : 0));
-    }
-    return p;
-}
-
-// The S-box from its definition: multiplicative inverse, then the affine map.
-std::uint8_t sbox_ref(std::uint8_t x)
-{
-    std::uint8_t inv = 0;
-    for (int y = 1; y < 256 && x; ++y)
-        if (gmul(x, static_cast<std::uint8_t>(y)) == 1) inv = static_cast<std::uint8_t>(y);
-    std::uint8_t s = 0x63;
-    for (int i = 0; i < 8; ++i) {
-        int bit = ((inv >> i) ^ (inv >> ((i + 4) % 8)) ^ (inv >> ((i + 5) % 8)) ^ (inv >> ((i + 6) % 8)) ^
-                   (inv >> ((i + 7) % 8))) &
-                  1;
-        s ^= static_cast<std::uint8_t>(bit << i);
-    }
-    return s;
 }
 
 std::uint8_t byte_of(std::uint32_t w, int n) { return static_cast<std::uint8_t>(w >> (24 - 8 * n)); }
@@ -136,36 +61,36 @@ std::vector<std::uint8_t> decrypt(const std::vector<std::uint8_t>& key, std::vec
 
 TEST(Aes32Fips197, KeyExpansionGivesAllFortyFourWordsOfAppendixA1)
 {
-    const Vectors v = load_vectors();
+    const Fips197Rounds v = read_fips197_rounds(g_vectors);
     std::uint32_t rk[11][4];
-    AES32_Enc_KeySchedule(v.round[0].key.data(), rk);
+    AES32_Enc_KeySchedule(hex(v.row[0].key).data(), rk);
     for (int r = 0; r <= 10; ++r)
         for (int c = 0; c < 4; ++c)
-            EXPECT_EQ(rk[r][c], be_word(v.round[r].key, 4 * c)) << "w[" << 4 * r + c << "]";
+            EXPECT_EQ(rk[r][c], be_word(hex(v.row[r].key), 4 * c)) << "w[" << 4 * r + c << "]";
 }
 
 TEST(Aes32Fips197, EveryRoundOfAppendixBBothWays)
 {
-    const Vectors v = load_vectors();
+    const Fips197Rounds v = read_fips197_rounds(g_vectors);
     std::uint32_t rk[11][4], dk[11][4], s[4], want[4];
-    AES32_Enc_KeySchedule(v.round[0].key.data(), rk);
-    AES32_Dec_KeySchedule(v.round[0].key.data(), dk);
+    AES32_Enc_KeySchedule(hex(v.row[0].key).data(), rk);
+    AES32_Dec_KeySchedule(hex(v.row[0].key).data(), dk);
     // Encryption round r takes the start of round r to the start of round r + 1.
     for (int r = 1; r <= 9; ++r) {
-        be_state(v.round[r].start, s);
+        be_state(hex(v.row[r].start), s);
         AES32_round(s, rk[r]);
-        be_state(v.round[r + 1].start, want);
+        be_state(hex(v.row[r + 1].start), want);
         for (int c = 0; c < 4; ++c) EXPECT_EQ(s[c], want[c]) << "round " << r;
     }
     // An equivalent-inverse round r takes round r + 1's ShiftRows result to round r's.
     for (int r = 9; r >= 1; --r) {
-        be_state(v.round[r + 1].shifted, s);
+        be_state(hex(v.row[r + 1].shift), s);
         AES32_EqInv_round(s, dk[r]);
-        be_state(v.round[r].shifted, want);
+        be_state(hex(v.row[r].shift), want);
         for (int c = 0; c < 4; ++c) EXPECT_EQ(s[c], want[c]) << "round " << r;
     }
-    EXPECT_EQ(encrypt(v.round[0].key, v.input), v.output);
-    EXPECT_EQ(decrypt(v.round[0].key, v.output), v.input);
+    EXPECT_EQ(encrypt(hex(v.row[0].key), hex(v.input)), hex(v.output));
+    EXPECT_EQ(decrypt(hex(v.row[0].key), hex(v.output)), hex(v.input));
 }
 
 TEST(Aes32Fips197, AppendixC1BothWays)

@@ -1,6 +1,6 @@
-// Mesh-file decryption: block contributions, the 0x80 padding of the last
-// block, the padding-error line, lengths that are no file, round trips, and
-// files made by the openssl command-line tool. The build's key comes from the
+// Mesh-file decryption, by AES_dec and in place: block contributions, the
+// 0x80 padding of the last block, the padding-error line, lengths that are no
+// file, round trips, and files made by the openssl command-line tool. The build's key comes from the
 // environment (TESSALY_MESH_KEY, set by ctest), so this binary never holds it.
 #include "crypto/payload.h"
 
@@ -8,6 +8,7 @@
 
 #include "crypto/aes32.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,12 +68,23 @@ Bytes pad(const Bytes& data)
 struct Decrypted {
     std::string plain, printed;
 };
+// AES_dec's result and what it printed. Every file is also decrypted in
+// place, in a copy, by the loader's routine, which must print the same and
+// leave the same text cut at its first zero byte.
 Decrypted decrypt(const Bytes& file)
 {
     testing::internal::CaptureStdout();
     Decrypted r;
     r.plain = AES_dec(file.data(), file.size());
     r.printed = testing::internal::GetCapturedStdout();
+    Bytes copy = file;
+    testing::internal::CaptureStdout();
+    const std::uint64_t n = mesh_text_in_place(copy.data(), copy.size());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), r.printed) << "in place";
+    EXPECT_LE(n, copy.size()) << "in place";
+    const std::string text(
+        copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(n, copy.size())));
+    EXPECT_EQ(text, r.plain.substr(0, r.plain.find('\0'))) << "in place";
     return r;
 }
 
@@ -140,6 +152,9 @@ TEST(AesDec, LastBlockPaddingVariants)
         {std::string("abcdefghijklmno\x80", 16), "abcdefghijklmno", false},
         {std::string("\x80", 1), "", false},
         {std::string("A\0B\x80", 4), std::string("A\0B", 3), false},
+        // Fifteen data bytes, the first of them zero: the loader's text ends
+        // where this block starts, however far back its zero byte lies.
+        {std::string("\0bcdefghijklmno\x80", 16), std::string("\0bcdefghijklmno", 15), false},
         {std::string("\x80\x80", 2), "\x80", false},
         {"", "", true},  // sixteen zero bytes
         {"Q", "", true}, // byte 0 set, no marker
@@ -191,6 +206,9 @@ TEST(AesDec, NeverReadsPastTheEndOfTheInput)
         const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_EQ(plain, len == 32 ? "0123456789abcdefxy" : "") << len;
         EXPECT_EQ(printed, len == 16 ? padding_line : "") << len; // 16: a data block, no marker
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mesh_text_in_place(at, len), len == 32 ? 18u : 0u) << len;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), printed) << len;
     }
     munmap(base, 2 * page);
 }

@@ -1,4 +1,4 @@
-// Fuzz target: AES_dec on arbitrary bytes.
+// Fuzz target: AES_dec and mesh_text_in_place on arbitrary bytes.
 //
 // The first byte chooses how the rest becomes a mesh file:
 //  - even: the rest is the file itself, arbitrary ciphertext of any length;
@@ -13,6 +13,8 @@
 // for zero) or nothing plus exactly one "Padding error: 0x80 not found." line
 // on standard output. A length of 0 or one that is not a multiple of 16 gives
 // an empty result and prints nothing. The result is never longer than the file.
+// The same file is then decrypted in its own buffer by mesh_text_in_place,
+// which must leave that plaintext cut at its first zero byte.
 #include "crypto/aes8.h"
 #include "crypto/payload.h"
 
@@ -161,5 +163,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (result != expected) fail("plaintext differs from the file format's");
     if (printed != (padding_error ? std::string(padding_line) : std::string()))
         fail("wrong output on standard output");
+
+    // The loader's routine, in the file's own buffer: the same text cut at
+    // its first zero byte, the same line printed.
+    const std::uint64_t n = mesh_text_in_place(file.get(), length);
+    if (drain(out_fd) != printed) fail("in place: wrong output on standard output");
+    if (n > length) fail("in place: text longer than the file");
+    if (std::string(reinterpret_cast<const char*>(file.get()), static_cast<std::size_t>(n)) !=
+        expected.substr(0, expected.find('\0')))
+        fail("in place: text differs from the file format's, cut at its first zero byte");
     return 0;
 }

@@ -17,6 +17,10 @@ final class NativeProbe {
     /** Nanoseconds of AES_dec alone on file's bytes (already copied to native memory). */
     static native long decryptNanos(byte[] file);
 
-    /** Nanoseconds of a download's native step on file: copy in, AES_dec, copy of the plaintext out. */
-    static native long stepNanos(byte[] file);
+    /**
+     * Nanoseconds of a download's native step on file: copy in, decryption in place, copy of the text out; parts
+     * (when not null) gets the phases' nanoseconds: copy in, decryption, and the copy out as NewByteArray and
+     * SetByteArrayRegion.
+     */
+    static native long stepNanos(byte[] file, long[] parts);
 }

@@ -3,7 +3,7 @@
 //
 // The static libstdc++ and libgcc of the build machine reference four glibc
 // symbols that only newer glibc versions define. The library is linked with
-// --wrap for each of them (build-support/Deliverable.cmake), so those
+// --wrap for each of them (build-support/GlibcFloor.cmake), so those
 // references land here instead, and these replacements use only interfaces
 // that glibc 2.2.5 already had:
 //
