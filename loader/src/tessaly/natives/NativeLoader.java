@@ -101,15 +101,7 @@ public final class NativeLoader {
             throw new IllegalArgumentException("NativeLoader.load needs MethodHandles.lookup() of the host's own class"
                     + " (full access), not " + caller, e);
         }
-        Binder binder = file -> {
-            try {
-                systemLoad.invokeExact(file);
-            } catch (RuntimeException | Error e) {
-                throw e;
-            } catch (Throwable e) {
-                throw new IllegalStateException(e);
-            }
-        };
+        Binder binder = binder(systemLoad);
         ClassLoader target = caller.lookupClass().getClassLoader();
         synchronized (LOADED) {
             Path done = LOADED.get(target);
@@ -135,15 +127,7 @@ public final class NativeLoader {
         try {
             MethodHandle systemLoad = MethodHandles.lookup().findStatic(System.class, "load",
                     MethodType.methodType(void.class, String.class));
-            Path file = new NativeLoader(out).run(f -> {
-                try {
-                    systemLoad.invokeExact(f);
-                } catch (RuntimeException | Error e) {
-                    throw e;
-                } catch (Throwable e) {
-                    throw new IllegalStateException(e);
-                }
-            }, "the self-check's class loader");
+            Path file = new NativeLoader(out).run(binder(systemLoad), "the self-check's class loader");
             out.println("self-check: OK, " + file + " is loaded");
             out.flush();
             System.exit(0);
@@ -152,6 +136,19 @@ public final class NativeLoader {
             out.flush();
             System.exit(1);
         }
+    }
+
+    /** systemLoad (System.load as some class calls it) as a Binder. */
+    private static Binder binder(MethodHandle systemLoad) {
+        return file -> {
+            try {
+                systemLoad.invokeExact(file);
+            } catch (RuntimeException | Error e) {
+                throw e;
+            } catch (Throwable e) {
+                throw new IllegalStateException(e);
+            }
+        };
     }
 
     private void say(String line) {
