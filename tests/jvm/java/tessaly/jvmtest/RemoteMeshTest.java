@@ -266,7 +266,8 @@ class RemoteMeshTest extends ServiceSuite {
         byte[] data = MeshFiles.document("z", 3, 1).substring(0, 16).getBytes(StandardCharsets.UTF_8);
         System.arraycopy(data, 0, zeros, 0, 16);
         Files.write(models.resolve("zeros.enc"), MeshFiles.encryptBlocks(zeros));
-        String javaExe = Path.of(System.getProperty("java.home"), "bin", "java").toString();
+        String javaExe = System.getProperty("tessaly.java",
+                Path.of(System.getProperty("java.home"), "bin", "java").toString());
         String classPath = jarOf(MeshChild.class) + java.io.File.pathSeparator + jarOf(Mesh.class);
         Process child = new ProcessBuilder(javaExe, "-Xcheck:jni", "-cp", classPath, MeshChild.class.getName(),
                 System.getProperty("tessaly.library"), base, "zeros").redirectErrorStream(true).start();

@@ -170,11 +170,13 @@ class ServiceCallsTest extends ServiceSuite {
             Outcome o = call(method("signIn"), c[0], c[1], c[2]);
             assertNotNull(o.response, c[3]);
             if (c[3].startsWith("GET //")) {
-                // The JDK server reads "//login_code" as an authority and answers 404 before any handler
-                // sees it, so the request the client sent is checked instead.
+                // The JDK server refuses "//login_code" before any handler sees it (404 in older JDK 17
+                // updates, 400 in newer ones such as 17.0.21), so the request the client sent is checked
+                // instead.
                 URI sent = o.response.request().uri();
                 assertEquals(c[3], "GET " + sent.getRawPath() + "?" + sent.getRawQuery());
-                assertEquals(404, o.response.statusCode());
+                assertTrue(o.response.statusCode() == 404 || o.response.statusCode() == 400,
+                        "status " + o.response.statusCode());
                 continue;
             }
             assertEquals(List.of(c[3]), service.requests().stream().map(RecordedRequest::requestLine).toList());
@@ -257,7 +259,7 @@ class ServiceCallsTest extends ServiceSuite {
     @Test
     void concurrentCallersEachGetExactlyOneCallback() throws Exception {
         final int threads = 8;
-        final int perThread = 200;
+        final int perThread = ConcurrentCallers.scaled(200);
         AtomicInteger failures = new AtomicInteger();
         ConcurrentCallers.run(threads, perThread, (id, done) -> {
             Method m = METHODS.get(id % METHODS.size());
