@@ -10,10 +10,6 @@
 find_package(Java 17 REQUIRED COMPONENTS Runtime Development)
 
 set(TESSALY_FOREIGN_JVM OFF)
-# The JVM tests' concurrent calls per thread are divided by this (system
-# property tessaly.loadDivisor): 4 under qemu, to keep each preset's JVM
-# tests within about three minutes on two cores.
-set(TESSALY_JVM_LOAD_DIVISOR 1)
 # Time-outs of a JVM test and of the demo's test, in seconds: three times as
 # long under qemu, where a loaded machine slows the emulated JVM the most.
 set(TESSALY_JVM_TIMEOUT 300)
@@ -33,7 +29,6 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_CROSSCO
     message(FATAL_ERROR "The ${_debian_arch} JVM does not run (build-support/install-deps.sh cross unpacks it): ${_err}")
   endif()
   set(TESSALY_FOREIGN_JVM ON)
-  set(TESSALY_JVM_LOAD_DIVISOR 4)
   set(TESSALY_JVM_TIMEOUT 900)
   set(TESSALY_DEMO_TIMEOUT 540)
   set(TESSALY_JAVA "${PROJECT_BINARY_DIR}/java")

@@ -24,14 +24,6 @@ final class ConcurrentCallers {
     }
 
     /**
-     * A test's number of calls per thread, divided by the system property tessaly.loadDivisor (default 1;
-     * the qemu presets give 4, their JVM being emulated), at least 1.
-     */
-    static int scaled(int perThread) {
-        return Math.max(1, perThread / Math.max(1, Integer.getInteger("tessaly.loadDivisor", 1)));
-    }
-
-    /**
      * Makes calls 0 .. threads * perThread - 1, perThread of them from each of threads threads released
      * together, and waits up to 120 s for their callbacks. Fails when a call threw, a callback is missing,
      * or one ran more than once (a second run shows up within the 200 ms waited after the last).

@@ -314,7 +314,7 @@ class HttpsTransportTest {
     @Test
     void concurrentCallersShareOneConnectionEachCallbackOnce() throws Throwable {
         final int threads = 8;
-        final int perThread = ConcurrentCallers.scaled(50);
+        final int perThread = 50;
         // A fresh client whose connection is open before the burst (callers that find no connection yet
         // would each open one): every request of this test should then go over that one connection.
         useClient(newClient());

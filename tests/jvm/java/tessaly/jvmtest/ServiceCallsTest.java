@@ -259,7 +259,7 @@ class ServiceCallsTest extends ServiceSuite {
     @Test
     void concurrentCallersEachGetExactlyOneCallback() throws Exception {
         final int threads = 8;
-        final int perThread = ConcurrentCallers.scaled(200);
+        final int perThread = 200;
         AtomicInteger failures = new AtomicInteger();
         ConcurrentCallers.run(threads, perThread, (id, done) -> {
             Method m = METHODS.get(id % METHODS.size());
