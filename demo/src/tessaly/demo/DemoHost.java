@@ -24,7 +24,7 @@ import javax.net.ssl.SSLContext;
 import javax.net.ssl.TrustManagerFactory;
 
 import quenby.tessaly.api.client.model.Mesh;
-import quenby.tessaly.client.online.TessalyServerConnectionHelper;
+import tessaly.host.NativeHolder;
 import tessaly.service.ReferenceService;
 
 /**
@@ -95,8 +95,8 @@ public final class DemoHost {
         if (opt.get("--trust-cert") != null) {
             Path pem = Path.of(opt.get("--trust-cert"));
             try {
-                TessalyServerConnectionHelper.HTTP_CLIENT = HttpClient.newBuilder().sslContext(trusting(pem))
-                        .connectTimeout(Duration.ofSeconds(10)).build();
+                NativeHolder.setHttpClient(HttpClient.newBuilder().sslContext(trusting(pem))
+                        .connectTimeout(Duration.ofSeconds(10)).build());
             } catch (java.io.IOException | java.security.GeneralSecurityException e) {
                 System.err.println("tessaly-demo: --trust-cert " + pem + ": " + e);
                 System.exit(2);
@@ -117,7 +117,9 @@ public final class DemoHost {
         if (opt.get("--trust-cert") != null) {
             System.out.println("TLS: trusting only the certificates in " + opt.get("--trust-cert"));
         }
-        System.out.println("Library " + opt.get("--library") + " loaded; player " + opt.get("--player"));
+        System.out.println("Library " + opt.get("--library") + " loaded into " + System.getProperty("java.vm.name")
+                + " " + System.getProperty("java.runtime.version") + " (" + System.getProperty("os.arch") + "), holder "
+                + NativeHolder.className() + "; player " + opt.get("--player"));
         System.out.println();
         try {
             run(base, opt, embedded == null || opt.get("--models") == null ? null : Path.of(opt.get("--models")));
@@ -136,21 +138,21 @@ public final class DemoHost {
         String player = opt.get("--player");
 
         step("1", "signIn", "player, login code");
-        HttpResponse<String> login = await(cb -> TessalyServerConnectionHelper.signIn(base, player, opt.get("--code"), cb));
+        HttpResponse<String> login = await(cb -> NativeHolder.signIn(base, player, opt.get("--code"), cb));
         String[] signedIn = {pick(opt.get("--access-token"), login, "access_token", "demo-access-token"),
                 pick(opt.get("--refresh-token"), login, "refresh_token", "demo-refresh-token")};
         String provider = pick(opt.get("--provider"), login, "provider", "tessaly");
 
         step("2", "autoLogin", "player, stored tokens, provider");
         HttpResponse<String> renewed = await(cb ->
-                TessalyServerConnectionHelper.autoLogin(base, player, signedIn[0], signedIn[1], provider, cb));
+                NativeHolder.autoLogin(base, player, signedIn[0], signedIn[1], provider, cb));
         // Later calls use the tokens the automatic sign-in renewed, unless given on the command line.
         String access = pick(opt.get("--access-token"), renewed, "access_token", signedIn[0]);
         String refresh = pick(opt.get("--refresh-token"), renewed, "refresh_token", signedIn[1]);
 
         step("3", "getAvailableCosmetics", "player, tokens, provider");
         HttpResponse<String> owned = await(cb ->
-                TessalyServerConnectionHelper.getAvailableCosmetics(base, player, access, refresh, provider, cb));
+                NativeHolder.getAvailableCosmetics(base, player, access, refresh, provider, cb));
 
         step("4", "saveConfiguration", "JSON body: the player's choice");
         StringBuilder choice = new StringBuilder();
@@ -164,10 +166,10 @@ public final class DemoHost {
         String body = "{\"mr_uuid\":\"" + player + "\",\"access_token\":\"" + access + "\",\"selection\":{"
                 + choice + "}}";
         System.out.println("   body " + body);
-        await(cb -> TessalyServerConnectionHelper.saveConfiguration(base, body, cb));
+        await(cb -> NativeHolder.saveConfiguration(base, body, cb));
 
         step("5", "getPlayerSkinInfo", "player");
-        await(cb -> TessalyServerConnectionHelper.getPlayerSkinInfo(base, player, cb));
+        await(cb -> NativeHolder.getPlayerSkinInfo(base, player, cb));
 
         step("6", "loadRemoteMesh", "mesh name; runs on this thread, decrypted in the library");
         for (String name : opt.get("--mesh").split(",")) {
@@ -180,7 +182,7 @@ public final class DemoHost {
         boolean[] called = {false};
         Object[] got = new Object[2];
         try {
-            TessalyServerConnectionHelper.loadRemoteMesh(base, missing, (mesh, error) -> {
+            NativeHolder.loadRemoteMesh(base, missing, (mesh, error) -> {
                 called[0] = true;
                 got[0] = mesh;
                 got[1] = error;
@@ -197,7 +199,7 @@ public final class DemoHost {
         }
 
         step("7", "signOut", "player, tokens, provider");
-        await(cb -> TessalyServerConnectionHelper.signOut(base, player, access, refresh, provider, cb));
+        await(cb -> NativeHolder.signOut(base, player, access, refresh, provider, cb));
         System.out.println();
     }
 
@@ -216,7 +218,7 @@ public final class DemoHost {
         Object[] got = new Object[2];
         boolean[] called = {false};
         try {
-            TessalyServerConnectionHelper.loadRemoteMesh(base, name, (mesh, error) -> {
+            NativeHolder.loadRemoteMesh(base, name, (mesh, error) -> {
                 got[0] = mesh;
                 got[1] = error;
                 called[0] = true;

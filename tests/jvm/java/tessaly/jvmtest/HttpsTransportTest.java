@@ -48,7 +48,8 @@ import org.junit.jupiter.api.Test;
  * host class is reached through that loader, by reflection and method handles.
  */
 class HttpsTransportTest {
-    private static final String HELPER = "quenby.tessaly.client.online.TessalyServerConnectionHelper";
+    /** The holder class the library binds on this platform, as tessaly.host.NativeHolder names it. */
+    private static String HELPER;
 
     private static Path nginx;
     private static String base;
@@ -95,6 +96,7 @@ class HttpsTransportTest {
                 ClassLoader.getPlatformClassLoader());
         Class.forName("tessaly.jvmmod.ModNatives", true, mod).getMethod("load", String.class)
                 .invoke(null, System.getProperty("tessaly.library"));
+        HELPER = (String) Class.forName("tessaly.host.NativeHolder", false, mod).getMethod("className").invoke(null);
         helper = Class.forName(HELPER, true, mod);
         useClient(newClient());
     }

@@ -1,6 +1,6 @@
 package tessaly.jvmtest;
 
-import quenby.tessaly.client.online.TessalyServerConnectionHelper;
+import tessaly.host.NativeHolder;
 
 /**
  * Run in a JVM of its own by RemoteMeshTest, so that what the library writes to the process's standard
@@ -13,7 +13,7 @@ public final class MeshChild {
 
     public static void main(String[] args) {
         System.load(args[0]);
-        TessalyServerConnectionHelper.loadRemoteMesh(args[1], args[2], (mesh, failure) -> {
+        NativeHolder.loadRemoteMesh(args[1], args[2], (mesh, failure) -> {
             System.out.println("callback mesh=" + mesh + " failure=" + (failure == null ? null : failure.getClass().getName()));
             System.out.flush();
         });

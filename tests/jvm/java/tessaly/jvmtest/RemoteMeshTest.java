@@ -30,7 +30,7 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 import quenby.tessaly.api.client.model.Mesh;
-import quenby.tessaly.client.online.TessalyServerConnectionHelper;
+import tessaly.host.NativeHolder;
 import tessaly.service.RecordedRequest;
 import tessaly.service.ReferenceService;
 
@@ -78,7 +78,7 @@ class RemoteMeshTest extends ServiceSuite {
     /** Calls loadRemoteMesh; anything thrown out of it fails the test unless the caller expects it. */
     private static Calls load(String baseUrl, String name) {
         Calls calls = new Calls();
-        TessalyServerConnectionHelper.loadRemoteMesh(baseUrl, name, calls);
+        NativeHolder.loadRemoteMesh(baseUrl, name, calls);
         return calls;
     }
 
@@ -151,7 +151,7 @@ class RemoteMeshTest extends ServiceSuite {
             service.respond("/models/err.enc", (int) c[0], (byte[]) c[1], "text/plain");
             Calls calls = new Calls();
             IllegalStateException e = assertThrows(IllegalStateException.class,
-                    () -> TessalyServerConnectionHelper.loadRemoteMesh(base, "err", calls));
+                    () -> NativeHolder.loadRemoteMesh(base, "err", calls));
             assertEquals(c[2], e.getMessage());
             assertTrue(calls.calls.isEmpty(), "callback called for status " + c[0]);
         }
@@ -203,13 +203,13 @@ class RemoteMeshTest extends ServiceSuite {
     void aCallbackThatThrowsPassesItsExceptionToTheCaller() {
         RuntimeException boom = new RuntimeException("from the callback");
         assertSame(boom, assertThrows(RuntimeException.class,
-                () -> TessalyServerConnectionHelper.loadRemoteMesh(base, "strip", (m, t) -> {
+                () -> NativeHolder.loadRemoteMesh(base, "strip", (m, t) -> {
                     throw boom;
                 })));
         // Also when the callback is handed a failure: it sees it, and only its own exception comes out.
         List<Throwable> seen = new ArrayList<>();
         assertSame(boom, assertThrows(RuntimeException.class,
-                () -> TessalyServerConnectionHelper.loadRemoteMesh(base + "/a b", "strip", (m, t) -> {
+                () -> NativeHolder.loadRemoteMesh(base + "/a b", "strip", (m, t) -> {
                     seen.add(t);
                     throw boom;
                 })));
@@ -221,11 +221,11 @@ class RemoteMeshTest extends ServiceSuite {
     void nullArgumentsThrowAndSendNothing() {
         Calls calls = new Calls();
         NullPointerException e = assertThrows(NullPointerException.class,
-                () -> TessalyServerConnectionHelper.loadRemoteMesh(null, "strip", calls));
+                () -> NativeHolder.loadRemoteMesh(null, "strip", calls));
         assertEquals("baseUrl must not be null", e.getMessage());
-        e = assertThrows(NullPointerException.class, () -> TessalyServerConnectionHelper.loadRemoteMesh(base, null, calls));
+        e = assertThrows(NullPointerException.class, () -> NativeHolder.loadRemoteMesh(base, null, calls));
         assertEquals("meshName must not be null", e.getMessage());
-        e = assertThrows(NullPointerException.class, () -> TessalyServerConnectionHelper.loadRemoteMesh(base, "strip", null));
+        e = assertThrows(NullPointerException.class, () -> NativeHolder.loadRemoteMesh(base, "strip", null));
         assertEquals("callback must not be null", e.getMessage());
         assertTrue(calls.calls.isEmpty());
         assertEquals(0, service.requestCount());
@@ -266,7 +266,8 @@ class RemoteMeshTest extends ServiceSuite {
         byte[] data = MeshFiles.document("z", 3, 1).substring(0, 16).getBytes(StandardCharsets.UTF_8);
         System.arraycopy(data, 0, zeros, 0, 16);
         Files.write(models.resolve("zeros.enc"), MeshFiles.encryptBlocks(zeros));
-        String javaExe = Path.of(System.getProperty("java.home"), "bin", "java").toString();
+        String javaExe = System.getProperty("tessaly.java",
+                Path.of(System.getProperty("java.home"), "bin", "java").toString());
         String classPath = jarOf(MeshChild.class) + java.io.File.pathSeparator + jarOf(Mesh.class);
         Process child = new ProcessBuilder(javaExe, "-Xcheck:jni", "-cp", classPath, MeshChild.class.getName(),
                 System.getProperty("tessaly.library"), base, "zeros").redirectErrorStream(true).start();

@@ -21,7 +21,7 @@ import java.util.function.BiConsumer;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 
-import quenby.tessaly.client.online.TessalyServerConnectionHelper;
+import tessaly.host.NativeHolder;
 import tessaly.service.RecordedRequest;
 import tessaly.service.ReferenceService;
 
@@ -38,18 +38,18 @@ class ServiceCallsTest extends ServiceSuite {
 
     private static final List<Method> METHODS = List.of(
             new Method("autoLogin", new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
-                    (a, cb) -> TessalyServerConnectionHelper.autoLogin(a[0], a[1], a[2], a[3], a[4], cb)),
+                    (a, cb) -> NativeHolder.autoLogin(a[0], a[1], a[2], a[3], a[4], cb)),
             new Method("signIn", new String[] {"baseUrl", "playerId", "loginCode"},
-                    (a, cb) -> TessalyServerConnectionHelper.signIn(a[0], a[1], a[2], cb)),
+                    (a, cb) -> NativeHolder.signIn(a[0], a[1], a[2], cb)),
             new Method("signOut", new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
-                    (a, cb) -> TessalyServerConnectionHelper.signOut(a[0], a[1], a[2], a[3], a[4], cb)),
+                    (a, cb) -> NativeHolder.signOut(a[0], a[1], a[2], a[3], a[4], cb)),
             new Method("getAvailableCosmetics",
                     new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
-                    (a, cb) -> TessalyServerConnectionHelper.getAvailableCosmetics(a[0], a[1], a[2], a[3], a[4], cb)),
+                    (a, cb) -> NativeHolder.getAvailableCosmetics(a[0], a[1], a[2], a[3], a[4], cb)),
             new Method("saveConfiguration", new String[] {"baseUrl", "body"},
-                    (a, cb) -> TessalyServerConnectionHelper.saveConfiguration(a[0], a[1], cb)),
+                    (a, cb) -> NativeHolder.saveConfiguration(a[0], a[1], cb)),
             new Method("getPlayerSkinInfo", new String[] {"baseUrl", "playerId"},
-                    (a, cb) -> TessalyServerConnectionHelper.getPlayerSkinInfo(a[0], a[1], cb)));
+                    (a, cb) -> NativeHolder.getPlayerSkinInfo(a[0], a[1], cb)));
 
     @BeforeAll
     static void start() throws Exception {
@@ -170,11 +170,13 @@ class ServiceCallsTest extends ServiceSuite {
             Outcome o = call(method("signIn"), c[0], c[1], c[2]);
             assertNotNull(o.response, c[3]);
             if (c[3].startsWith("GET //")) {
-                // The JDK server reads "//login_code" as an authority and answers 404 before any handler
-                // sees it, so the request the client sent is checked instead.
+                // The JDK server refuses "//login_code" before any handler sees it (404 in older JDK 17
+                // updates, 400 in newer ones such as 17.0.21), so the request the client sent is checked
+                // instead.
                 URI sent = o.response.request().uri();
                 assertEquals(c[3], "GET " + sent.getRawPath() + "?" + sent.getRawQuery());
-                assertEquals(404, o.response.statusCode());
+                assertTrue(o.response.statusCode() == 404 || o.response.statusCode() == 400,
+                        "status " + o.response.statusCode());
                 continue;
             }
             assertEquals(List.of(c[3]), service.requests().stream().map(RecordedRequest::requestLine).toList());
@@ -195,12 +197,12 @@ class ServiceCallsTest extends ServiceSuite {
         for (String[] c : cases) {
             Outcome o = new Outcome();
             assertThrows(IllegalArgumentException.class,
-                    () -> TessalyServerConnectionHelper.signIn(c[0], c[1], c[2], o), String.join(" | ", c));
+                    () -> NativeHolder.signIn(c[0], c[1], c[2], o), String.join(" | ", c));
             assertEquals(0, o.calls.get());
         }
         Outcome post = new Outcome();
         assertThrows(IllegalArgumentException.class,
-                () -> TessalyServerConnectionHelper.saveConfiguration(base + "/{}", "{}", post));
+                () -> NativeHolder.saveConfiguration(base + "/{}", "{}", post));
         assertEquals(0, post.calls.get());
         assertNothingSent();
     }
@@ -234,10 +236,10 @@ class ServiceCallsTest extends ServiceSuite {
 
     @Test
     void nullHttpClientThrowsToTheCallerWithoutCallback() throws Exception {
-        HttpClient saved = TessalyServerConnectionHelper.HTTP_CLIENT;
+        HttpClient saved = NativeHolder.httpClient();
         List<Outcome> outcomes = new ArrayList<>();
         try {
-            TessalyServerConnectionHelper.HTTP_CLIENT = null;
+            NativeHolder.setHttpClient(null);
             for (Method m : METHODS) {
                 String[] a = new String[m.params().length];
                 Arrays.fill(a, "v");
@@ -248,7 +250,7 @@ class ServiceCallsTest extends ServiceSuite {
                 assertTrue(e.getMessage().contains("HTTP_CLIENT"), e.getMessage());
             }
         } finally {
-            TessalyServerConnectionHelper.HTTP_CLIENT = saved;
+            NativeHolder.setHttpClient(saved);
         }
         assertNothingSent();
         outcomes.forEach(o -> assertEquals(0, o.calls.get()));
