@@ -39,7 +39,8 @@ import tessaly.service.ReferenceService;
  */
 public final class DemoHost {
 
-    private static final long WAIT_SECONDS = 20;
+    /** How long a call's callback is waited for: longer than the clients' connect timeouts (60 s at most). */
+    private static final long WAIT_SECONDS = 90;
     private static final Pattern COSMETIC =
             Pattern.compile("\\{\"id\":\"([^\"]+)\",\"type\":\"([^\"]+)\"\\}");
 
@@ -95,8 +96,9 @@ public final class DemoHost {
         if (opt.get("--trust-cert") != null) {
             Path pem = Path.of(opt.get("--trust-cert"));
             try {
+                // 30 s: an emulated JVM on a busy machine has taken over 10 s for its first TLS connection.
                 NativeHolder.setHttpClient(HttpClient.newBuilder().sslContext(trusting(pem))
-                        .connectTimeout(Duration.ofSeconds(10)).build());
+                        .connectTimeout(Duration.ofSeconds(30)).build());
             } catch (java.io.IOException | java.security.GeneralSecurityException e) {
                 System.err.println("tessaly-demo: --trust-cert " + pem + ": " + e);
                 System.exit(2);

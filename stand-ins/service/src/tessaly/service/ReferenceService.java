@@ -45,10 +45,25 @@ public final class ReferenceService implements AutoCloseable {
                 "{\"status\":\"ok\",\"cape\":\"cape_aurora\",\"hat\":null}"});
 
     static {
-        // Once 200 connections are idle, the JDK server closes each finished connection at once, while the
-        // client may already be reusing it: many concurrent callers would then see spurious I/O failures.
-        if (System.getProperty("sun.net.httpserver.maxIdleConnections") == null) {
-            System.setProperty("sun.net.httpserver.maxIdleConnections", "1000");
+        // The JDK server's own limits, set before its first use, for a test that sends many requests at
+        // once on a slow machine (an emulated JVM under load answers a few dozen a second), where each would
+        // show as a spurious I/O failure: once 200 connections are idle it closes each finished connection at
+        // once, while the client may already be reusing it; and it closes a connection whose request has
+        // waited 30 s for a free thread ("header parser received no bytes").
+        setIfUnset("sun.net.httpserver.maxIdleConnections", "1000");
+        setIfUnset("sun.net.httpserver.idleInterval", "600");
+    }
+
+    /**
+     * Connections the kernel completes before the server accepts them. A full queue drops connection
+     * attempts, which the client then retries for seconds, past its connect timeout (Linux caps it at
+     * net.core.somaxconn, 4096 by default).
+     */
+    private static final int BACKLOG = 4096;
+
+    private static void setIfUnset(String property, String value) {
+        if (System.getProperty(property) == null) {
+            System.setProperty(property, value);
         }
     }
 
@@ -68,7 +83,7 @@ public final class ReferenceService implements AutoCloseable {
 
     private ReferenceService(int port, Path models) throws IOException {
         this.models = models == null ? null : models.toAbsolutePath().normalize();
-        server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), port), 256);
+        server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), port), BACKLOG);
         executor = Executors.newFixedThreadPool(8, r -> {
             Thread t = new Thread(r, "reference-service");
             t.setDaemon(true);

@@ -129,9 +129,12 @@ class HttpsTransportTest {
         return context;
     }
 
-    /** A client as a real host builds it: HTTP/2 preferred (the default), TLS trusting nginx's certificate. */
+    /**
+     * A client as a real host builds it: HTTP/2 preferred (the default), TLS trusting nginx's certificate;
+     * the connect timeout as the stand-in host's.
+     */
     private static HttpClient newClient() {
-        return HttpClient.newBuilder().sslContext(trust).connectTimeout(Duration.ofSeconds(10)).build();
+        return HttpClient.newBuilder().sslContext(trust).connectTimeout(Duration.ofSeconds(60)).build();
     }
 
     private static void useClient(HttpClient client) throws Exception {

@@ -21,9 +21,10 @@ final class Outcome implements BiConsumer<HttpResponse<String>, Throwable> {
         called.countDown();
     }
 
+    /** Waits for the callback: longer than the clients' connect timeout (60 s), so a failed connection shows. */
     Outcome await() throws InterruptedException {
-        if (!called.await(20, TimeUnit.SECONDS)) {
-            throw new AssertionError("callback not called within 20 s");
+        if (!called.await(90, TimeUnit.SECONDS)) {
+            throw new AssertionError("callback not called within 90 s");
         }
         return this;
     }

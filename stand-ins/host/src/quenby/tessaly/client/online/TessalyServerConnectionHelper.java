@@ -17,10 +17,14 @@ import quenby.tessaly.api.client.model.Mesh;
  * the outcome tables in the project's README.md, part for host developers.
  */
 public final class TessalyServerConnectionHelper {
-    /** The client every call sends through; read by the native code on every call. */
+    /**
+     * The client every call sends through; read by the native code on every call. Its connect timeout only
+     * keeps an unreachable service from hanging a test: an emulated JVM on a busy machine has taken over
+     * 10 s for its first connection.
+     */
     public static HttpClient HTTP_CLIENT = HttpClient.newBuilder()
             .version(HttpClient.Version.HTTP_1_1)
-            .connectTimeout(Duration.ofSeconds(10))
+            .connectTimeout(Duration.ofSeconds(60))
             .build();
 
     private TessalyServerConnectionHelper() {
