@@ -138,6 +138,8 @@ jobject JNICALL new_object(JNIEnv*, jclass cls, jmethodID, va_list args)
     jobject first = va_arg(args, jobject);
     if (text_of(cls) == "java/io/ByteArrayInputStream") streamed.push_back(bytes_of(first));
     if (text_of(cls) == "quenby/tessaly/api/asset/JsonAssetLoader") loader_streams.push_back(text_of(first));
+    // new String(bytes, charset): the stand-in takes the bytes as the text.
+    if (text_of(cls) == "java/lang/String") return make<jobject>(bytes_of(first));
     return make<jobject>("new " + text_of(cls));
 }
 

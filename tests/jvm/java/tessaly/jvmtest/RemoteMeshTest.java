@@ -146,6 +146,11 @@ class RemoteMeshTest extends ServiceSuite {
             {503, "\0after".getBytes(StandardCharsets.UTF_8), "503 "},
             {403, "caf\u00e9 \uD83D\uDE00 \u20ac".getBytes(StandardCharsets.UTF_8), "403 caf\u00e9 \uD83D\uDE00 \u20ac"},
             {400, new byte[] {'a', (byte) 0xff, 'b', (byte) 0xc3}, "400 a\uFFFDb\uFFFD"},
+            // A cut sequence, an encoded surrogate, one past U+10FFFF: as the JVM's UTF-8 decoder reads them.
+            {400, new byte[] {(byte) 0xe2, (byte) 0x82, 'A', (byte) 0xed, (byte) 0xa0, (byte) 0x80, (byte) 0xf4,
+                (byte) 0x90, (byte) 0x80, (byte) 0x80},
+                "400 " + new String(new byte[] {(byte) 0xe2, (byte) 0x82, 'A', (byte) 0xed, (byte) 0xa0, (byte) 0x80,
+                    (byte) 0xf4, (byte) 0x90, (byte) 0x80, (byte) 0x80}, StandardCharsets.UTF_8)},
         };
         for (Object[] c : cases) {
             service.respond("/models/err.enc", (int) c[0], (byte[]) c[1], "text/plain");
