@@ -24,18 +24,8 @@ constexpr std::uint32_t Rcon[10] = {
     0x20000000, 0x40000000, 0x80000000, 0x1b000000, 0x36000000,
 };
 
-// What the compiler needs to build the tables: the inverse S-box and
-// products in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
-struct InvBox {
-    std::uint8_t v[256];
-};
-constexpr InvBox make_inv_box()
-{
-    InvBox ib{};
-    for (int x = 0; x < 256; ++x) ib.v[Sbox[x]] = static_cast<std::uint8_t>(x);
-    return ib;
-}
-constexpr InvBox InvSbox = make_inv_box();
+// What the compiler needs to build the tables beside the S-boxes: products
+// in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
 
 constexpr std::uint32_t gmul(std::uint32_t a, std::uint32_t b)
 {

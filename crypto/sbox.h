@@ -1,6 +1,7 @@
-// The AES S-box, internal to the library and shared by its two ciphers:
-// Sbox[x] = b ^ rotl(b,1) ^ rotl(b,2) ^ rotl(b,3) ^ rotl(b,4) ^ 0x63, where
-// b = x^-1 in GF(2^8) (0^-1 = 0). A constexpr array has internal linkage:
+// The AES S-box and its inverse, internal to the library and shared by its
+// two ciphers: Sbox[x] = b ^ rotl(b,1) ^ rotl(b,2) ^ rotl(b,3) ^ rotl(b,4) ^
+// 0x63, where b = x^-1 in GF(2^8) (0^-1 = 0), and InvSbox.v[Sbox[x]] = x,
+// derived from it at compile time. A constexpr table has internal linkage:
 // each unit that uses it has its own copy, and no symbol of it is exported.
 #ifndef TESSALY_CRYPTO_SBOX_H
 #define TESSALY_CRYPTO_SBOX_H
@@ -25,5 +26,16 @@ constexpr std::uint8_t Sbox[256] = {
     0xe1, 0xf8, 0x98, 0x11, 0x69, 0xd9, 0x8e, 0x94, 0x9b, 0x1e, 0x87, 0xe9, 0xce, 0x55, 0x28, 0xdf,
     0x8c, 0xa1, 0x89, 0x0d, 0xbf, 0xe6, 0x42, 0x68, 0x41, 0x99, 0x2d, 0x0f, 0xb0, 0x54, 0xbb, 0x16,
 };
+
+struct InvSboxTable {
+    std::uint8_t v[256];
+};
+constexpr InvSboxTable make_inv_sbox()
+{
+    InvSboxTable t{};
+    for (int x = 0; x < 256; ++x) t.v[Sbox[x]] = static_cast<std::uint8_t>(x);
+    return t;
+}
+constexpr InvSboxTable InvSbox = make_inv_sbox();
 
 #endif
