@@ -160,10 +160,10 @@ class NativeLoaderTest {
         return finish(startSelfCheck(cache, List.of(props)));
     }
 
-    /** The one library file a self-check left in a cache folder (one version folder). */
+    /** The one library file a self-check left in a cache folder (one version folder, beside the loader's own files). */
     private static Path cachedFile(Path cache) throws IOException {
         try (Stream<Path> s = Files.list(cache)) {
-            return s.findFirst().orElseThrow().resolve(LIBRARY);
+            return s.filter(p -> !p.getFileName().toString().startsWith(".")).findFirst().orElseThrow().resolve(LIBRARY);
         }
     }
 
