@@ -6,7 +6,7 @@
 // HTTP_CLIENT and register the host's BiConsumer with whenComplete; they
 // return without waiting. loadRemoteMesh downloads, decrypts and loads a mesh
 // on the calling thread. What the caller and the callback see in each case is
-// written once, in the outcome tables of README.md's part for host developers.
+// written once, in the outcome tables of docs/host-developers.md.
 //
 // A failure before anything is sent is left pending for the caller. Every
 // native method's body runs inside run_guarded, so no C++ exception reaches
@@ -429,7 +429,7 @@ JNIEXPORT void JNICALL TESSALY_NATIVE(getPlayerSkinInfo)(JNIEnv* env, jclass hos
 // host's JsonAssetLoader make a Mesh of it, all on the calling thread; the
 // callback runs on this thread before the method returns, at most once.
 // Which failure reaches the callback and which the caller: the outcome table
-// of loadRemoteMesh in README.md's part for host developers.
+// of loadRemoteMesh in docs/host-developers.md.
 JNIEXPORT void JNICALL TESSALY_NATIVE(loadRemoteMesh)(JNIEnv* env, jclass host, jstring base_url,
                                                       jstring mesh_name, jobject callback)
 {
