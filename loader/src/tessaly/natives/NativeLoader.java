@@ -670,9 +670,9 @@ public final class NativeLoader {
         if (!a.isDirectory()) {
             throw new IOException(folder + " is not a folder" + (a.isSymbolicLink() ? " (a symbolic link)" : ""));
         }
-        if (!a.owner().equals(Owners.user())) {
+        if (!Owners.isUser(folder, a)) {
             throw new IOException(folder + " belongs to " + a.owner().getName() + ", not to this user ("
-                    + Owners.user().getName() + ")");
+                    + Owners.name() + ")");
         }
         if (a.permissions().contains(PosixFilePermission.GROUP_WRITE)
                 || a.permissions().contains(PosixFilePermission.OTHERS_WRITE)) {
@@ -685,9 +685,9 @@ public final class NativeLoader {
     private static void checkAncestors(Path folder) throws IOException {
         for (Path p = folder; p != null; p = p.getParent()) {
             PosixFileAttributes a = Files.readAttributes(p, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
-            if (!a.owner().equals(Owners.user()) && !a.owner().equals(Owners.ROOT)) {
+            if (!Owners.isUser(p, a) && !Owners.isRoot(p, a)) {
                 throw new IOException(p + ", a folder above the cache, belongs to " + a.owner().getName()
-                        + ", not to root or this user (" + Owners.user().getName() + ")");
+                        + ", not to root or this user (" + Owners.name() + ")");
             }
             Set<PosixFilePermission> perms = a.permissions();
             boolean writable = perms.contains(PosixFilePermission.GROUP_WRITE)
@@ -710,10 +710,58 @@ public final class NativeLoader {
         }
     }
 
-    /** This user (user.name, which the JVM takes from the process's user id) and root. */
+    /**
+     * Whether a file belongs to this user or to root. By user id where the file system gives it (unix:uid)
+     * and the process's own is known (Linux: /proc/self/status, which also serves a user id with no name, as
+     * containers run); else by name, user.name (the JVM takes it from the process's user id) and root.
+     */
     private static final class Owners {
+        static final Integer UID = ownUid();
         static final UserPrincipal USER = lookUp(System.getProperty("user.name", ""));
         static final UserPrincipal ROOT = lookUp("root");
+
+        static boolean isUser(Path p, PosixFileAttributes a) throws IOException {
+            Integer uid = uid(p);
+            if (uid != null && UID != null) {
+                return uid.equals(UID);
+            }
+            if (USER == null) {
+                throw new IOException("this user (user.name=" + System.getProperty("user.name") + ") is not known to"
+                        + " the system, so no folder's owner can be checked");
+            }
+            return a.owner().equals(USER);
+        }
+
+        static boolean isRoot(Path p, PosixFileAttributes a) throws IOException {
+            Integer uid = uid(p);
+            return uid != null ? uid == 0 : ROOT != null && a.owner().equals(ROOT);
+        }
+
+        static String name() {
+            return System.getProperty("user.name", "?") + (UID != null ? ", user id " + UID : "");
+        }
+
+        private static Integer uid(Path p) throws IOException {
+            if (!FileSystems.getDefault().supportedFileAttributeViews().contains("unix")) {
+                return null;
+            }
+            Object uid = Files.getAttribute(p, "unix:uid", LinkOption.NOFOLLOW_LINKS);
+            return uid instanceof Integer ? (Integer) uid : null;
+        }
+
+        /** The process's effective user id from /proc/self/status ("Uid: real effective saved fs"), or null. */
+        private static Integer ownUid() {
+            try {
+                for (String line : Files.readAllLines(Paths.get("/proc/self/status"), StandardCharsets.ISO_8859_1)) {
+                    if (line.startsWith("Uid:")) {
+                        return Integer.valueOf(line.substring(4).trim().split("\\s+")[1]);
+                    }
+                }
+            } catch (IOException | RuntimeException e) {
+                // No /proc (macOS): by name.
+            }
+            return null;
+        }
 
         private static UserPrincipal lookUp(String name) {
             try {
@@ -721,15 +769,6 @@ public final class NativeLoader {
             } catch (IOException | RuntimeException e) {
                 return null;
             }
-        }
-
-        /** This user, or the reason no folder can be trusted without it. */
-        static UserPrincipal user() throws IOException {
-            if (USER == null) {
-                throw new IOException("this user (user.name=" + System.getProperty("user.name") + ") is not known to"
-                        + " the system, so no folder's owner can be checked");
-            }
-            return USER;
         }
     }
 
@@ -809,7 +848,7 @@ public final class NativeLoader {
         }
         if (FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
             PosixFileAttributes a = Files.readAttributes(file, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
-            if (!a.owner().equals(Owners.user())) {
+            if (!Owners.isUser(file, a)) {
                 return "belongs to " + a.owner().getName() + ", not to this user";
             }
             if (a.permissions().contains(PosixFilePermission.GROUP_WRITE)
@@ -838,7 +877,7 @@ public final class NativeLoader {
                 if (FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
                     Path real = file.toRealPath();
                     PosixFileAttributes a = Files.readAttributes(real, PosixFileAttributes.class);
-                    if (!a.owner().equals(Owners.user()) && !a.owner().equals(Owners.ROOT)
+                    if (!Owners.isUser(real, a) && !Owners.isRoot(real, a)
                             || a.permissions().contains(PosixFilePermission.GROUP_WRITE)
                             || a.permissions().contains(PosixFilePermission.OTHERS_WRITE)) {
                         throw new IOException(real + " belongs to " + a.owner().getName() + " ("

@@ -381,7 +381,7 @@ class NativeLoaderTest {
                 assertEquals(0, selfCheck(cache).exit());
                 chown("daemon:daemon", cache);
                 return cache;
-            }, "belongs to daemon, not to this user (nobody)", "tmp/tessaly-natives-nobody/"},
+            }, "belongs to daemon, not to this user (nobody, user id 65534)", "tmp/tessaly-natives-nobody/"},
             {"a sound copy of another user (daemon) in the user's own folder", (Setup) dir -> {
                 Path cache = dir.resolve("cache");
                 assertEquals(0, selfCheck(cache).exit());
@@ -397,7 +397,7 @@ class NativeLoaderTest {
                 Files.setPosixFilePermissions(cache, PosixFilePermissions.fromString("rwx------"));
                 chown("nobody:nogroup", cache);
                 return cache;
-            }, "theirs, a folder above the cache, belongs to daemon, not to root or this user (nobody)",
+            }, "theirs, a folder above the cache, belongs to daemon, not to root or this user (nobody, user id 65534)",
                 "tmp/tessaly-natives-nobody/"},
         };
         for (int i = 0; i < rows.length; i++) {
@@ -578,6 +578,8 @@ class NativeLoaderTest {
      */
     @Test
     void aNewCopyNeverReplacesAFileAtItsName() throws Exception {
+        assumeTrue(java.nio.file.FileSystems.getDefault().supportedFileAttributeViews().contains("unix"),
+                "needs inode numbers (unix:ino)");
         URLClassLoader natives = keep(new URLClassLoader(new URL[] {url(jar)}, ClassLoader.getPlatformClassLoader()));
         Method put = Class.forName("tessaly.natives.NativeLoader", false, natives).getDeclaredMethod("putInPlace",
                 Path.class, Path.class, boolean.class);
