@@ -522,6 +522,33 @@ class NativeLoaderTest {
         }
     }
 
+    /**
+     * The clean-up another JVM's start does: a folder of another version and a -N copy no JVM holds are
+     * removed; the -2 copy this JVM holds (a second mod) stays, as does the first name.
+     */
+    @Test
+    void copiesNoJvmUsesAreRemovedAndHeldOnesKept() throws Exception {
+        Path cache = scratch.resolve("clean-up");
+        System.setProperty("tessaly.natives.cache", cache.toString());
+        try {
+            loadMod("holding-1");
+            loadMod("holding-2");
+        } finally {
+            System.clearProperty("tessaly.natives.cache");
+        }
+        Path folder = cachedFile(cache).getParent();
+        Path held = folder.resolve("libTrialworks-2.so");
+        assertTrue(Files.exists(held), listing(cache).toString());
+        Path old = Files.createDirectories(cache.resolve("0.9.0-build-0123456789abcdef"));
+        Files.writeString(old.resolve(LIBRARY), "an older version's copy");
+        Files.copy(cachedFile(cache), folder.resolve("libTrialworks-3.so"));
+        Run run = selfCheck(cache);
+        assertEquals(cachedFile(cache).toString(), run.loadedFile(), run.output());
+        List<String> left = listing(cache).stream().filter(f -> !f.startsWith(".")).toList();
+        assertEquals(List.of("", folder.getFileName().toString(), folder.getFileName() + "/libTrialworks-2.so",
+                folder.getFileName() + "/" + LIBRARY), left, run.output());
+    }
+
     private static final List<String> lastMapped = new ArrayList<>();
 
     /** Loads a mod whose loaders stay open for the test's life; returns its host class loader. */
