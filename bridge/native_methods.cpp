@@ -7,7 +7,7 @@
 // return without waiting. loadRemoteMesh, which downloads, decrypts and loads
 // a mesh on the calling thread, has a file of its own: mesh_download.cpp.
 // What the caller and the callback see in each case is written once, in the
-// outcome tables of README.md's part for host developers.
+// outcome tables of docs/host-developers.md.
 //
 // A failure before anything is sent is left pending for the caller. Every
 // native method's body runs inside run_guarded, so no C++ exception reaches

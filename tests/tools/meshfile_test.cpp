@@ -97,7 +97,7 @@ protected:
     {
         return run(tool_path, args, stdin_data);
     }
-    // openssl enc -aes-128-ecb -nopad -K KEY [-d], as the README's recipe.
+    // openssl enc -aes-128-ecb -nopad -K KEY [-d], as the operators' guide's recipe.
     std::string openssl(const std::string& in_path, bool decrypt)
     {
         std::vector<std::string> args{"enc", "-aes-128-ecb", "-nopad", "-K", key_hex(), "-in", in_path};
@@ -174,7 +174,7 @@ TEST_F(MeshfileTest, RoundTripAndOpensslAgreeForEveryPaddingLength)
     }
 }
 
-// A file made only by openssl from the README recipe decrypts and checks as
+// A file made only by openssl from the operators' guide's recipe decrypts and checks as
 // sound, with the data length it was made from.
 TEST_F(MeshfileTest, OpensslMadeFileDecryptsAndChecks)
 {

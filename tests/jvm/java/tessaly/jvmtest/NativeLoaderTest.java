@@ -6,8 +6,12 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.lang.ref.WeakReference;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.net.URL;
@@ -18,16 +22,21 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.nio.file.attribute.UserPrincipal;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Comparator;
 import java.util.List;
+import java.util.Properties;
 import java.util.Set;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.function.BiConsumer;
 import java.util.regex.Pattern;
 import java.util.stream.Stream;
+import java.util.zip.ZipEntry;
+import java.util.zip.ZipInputStream;
+import java.util.zip.ZipOutputStream;
 
 import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
@@ -41,6 +50,11 @@ import tessaly.service.ReferenceService;
  * jar, tessaly.hostJar, and a mod class calling the loader, tessaly.nativesModJar) in another, once per mod;
  * in child JVMs (tessaly.java, with -Xcheck:jni), the jar's self-check over cache folders made to fail in each
  * way the loader must survive. Scratch folders go under tessaly.cacheDir.
+ *
+ * The jar the tests use is the build's with one more line in its index: a file standing for another
+ * platform's library (OTHER_PLATFORM, the file foreign), which this JVM must refuse to load. Where the suite
+ * runs as root, rows that need a second user run their JVM as nobody (setpriv), and the swap race runs with
+ * the attacker tessaly.swapFolders and the library it plants, tessaly.planted.
  */
 class NativeLoaderTest {
     private static final String HELPER = "quenby.tessaly.client.online.TessalyServerConnectionHelper";
@@ -48,15 +62,17 @@ class NativeLoaderTest {
 
     private static Path jar;
     private static Path scratch;
+    private static String otherPlatform;
+    private static Path foreign;
     private static ReferenceService service;
     private static final List<URLClassLoader> loaders = new ArrayList<>();
 
     @BeforeAll
     static void start() throws IOException {
-        jar = Path.of(System.getProperty("tessaly.nativesJar"));
         scratch = Path.of(System.getProperty("tessaly.cacheDir"));
         deleteTree(scratch);
         Files.createDirectories(scratch.resolve("models"));
+        jar = withOtherPlatform(Path.of(System.getProperty("tessaly.nativesJar")));
         Files.write(scratch.resolve("models/cube.enc"), MeshFiles.encrypt(MeshFiles.document("cube", 4, 7)));
         service = ReferenceService.start(scratch.resolve("models"));
     }
@@ -66,6 +82,44 @@ class NativeLoaderTest {
         service.close();
         for (URLClassLoader l : loaders) {
             l.close();
+        }
+    }
+
+    /**
+     * A copy of the build's natives jar whose index also names another platform's library: the file foreign,
+     * the built library with one byte more (a file System.load would take), as linux-aarch64 (linux-x64 when
+     * this JVM is the aarch64 one).
+     */
+    private static Path withOtherPlatform(Path built) throws IOException {
+        Path out = scratch.resolve("tessaly-natives-two-platforms.jar");
+        byte[] library = Files.readAllBytes(Path.of(System.getProperty("tessaly.library")));
+        byte[] other = Arrays.copyOf(library, library.length + 1);
+        foreign = Files.createDirectories(scratch.resolve("other-platform")).resolve(LIBRARY);
+        Files.write(foreign, other);
+        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(built));
+             ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(out))) {
+            for (ZipEntry e; (e = in.getNextEntry()) != null;) {
+                byte[] data = in.readAllBytes();
+                if (e.getName().equals("natives/index.properties")) {
+                    Properties index = new Properties();
+                    index.load(new java.io.ByteArrayInputStream(data));
+                    otherPlatform = index.containsKey("linux-x64") ? "linux-aarch64" : "linux-x64";
+                    String line = otherPlatform + "=" + LIBRARY + " " + other.length + " " + sha256(other) + "\n";
+                    data = (new String(data, StandardCharsets.UTF_8) + line).getBytes(StandardCharsets.UTF_8);
+                }
+                zip.putNextEntry(new ZipEntry(e.getName()));
+                zip.write(data);
+            }
+        }
+        return out;
+    }
+
+    private static String sha256(byte[] data) {
+        try {
+            return String.format("%064x", new java.math.BigInteger(1,
+                    java.security.MessageDigest.getInstance("SHA-256").digest(data)));
+        } catch (java.security.NoSuchAlgorithmException e) {
+            throw new IllegalStateException(e);
         }
     }
 
@@ -139,7 +193,15 @@ class NativeLoaderTest {
 
     /** java -Xcheck:jni -Dtessaly.natives.cache=CACHE PROPS... -jar the natives jar, started. */
     private static Process startSelfCheck(Path cache, List<String> props) throws IOException {
-        List<String> command = new ArrayList<>(List.of(System.getProperty("tessaly.java",
+        return startSelfCheck(List.of(), cache, props);
+    }
+
+    /** The same, as user nobody (the command setpriv and its options), for rows that need a second user. */
+    private static final List<String> AS_NOBODY = List.of("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups");
+
+    private static Process startSelfCheck(List<String> asUser, Path cache, List<String> props) throws IOException {
+        List<String> command = new ArrayList<>(asUser);
+        command.addAll(List.of(System.getProperty("tessaly.java",
                 Path.of(System.getProperty("java.home"), "bin", "java").toString()), "-Xcheck:jni"));
         if (cache != null) {
             command.add("-Dtessaly.natives.cache=" + cache);
@@ -160,10 +222,10 @@ class NativeLoaderTest {
         return finish(startSelfCheck(cache, List.of(props)));
     }
 
-    /** The one library file a self-check left in a cache folder (one version folder). */
+    /** The one library file a self-check left in a cache folder (one version folder, beside the loader's own files). */
     private static Path cachedFile(Path cache) throws IOException {
         try (Stream<Path> s = Files.list(cache)) {
-            return s.findFirst().orElseThrow().resolve(LIBRARY);
+            return s.filter(p -> !p.getFileName().toString().startsWith(".")).findFirst().orElseThrow().resolve(LIBRARY);
         }
     }
 
@@ -200,6 +262,18 @@ class NativeLoaderTest {
                 return cache;
             }, new String[] {"-Djava.io.tmpdir=TMP"}, 0, new String[] {"is writable by others (rwxrwxrwx)"},
                 "tmp/tessaly-natives-"),
+            new Case("a cache folder in a folder others can write, no sticky bit: java.io.tmpdir", dir -> {
+                Path open = Files.createDirectories(dir.resolve("open"));
+                Files.setPosixFilePermissions(open, PosixFilePermissions.fromString("rwxrwxrwx"));
+                return Files.createDirectories(open.resolve("cache"));
+            }, new String[] {"-Djava.io.tmpdir=TMP"}, 0,
+                new String[] {"open, a folder above the cache, is writable by others (rwxrwxrwx) and has no sticky bit"},
+                "tmp/tessaly-natives-"),
+            new Case("a cache folder in a sticky folder others can write, as /tmp: used", dir -> {
+                Path open = Files.createDirectories(dir.resolve("sticky"));
+                chmod("1777", open);
+                return open.resolve("cache");
+            }, new String[0], 0, new String[] {"created "}, "sticky/cache/"),
             new Case("every folder refused: each refusal reported", dir -> {
                 Files.writeString(dir.resolve("file"), "not a folder");
                 return dir.resolve("file/cache");
@@ -212,6 +286,9 @@ class NativeLoaderTest {
             new Case("an explicit file that is not in the index", dir -> dir.resolve("cache"),
                 new String[] {"-Dtessaly.natives.library=" + jar}, 1,
                 new String[] {"is no library of natives jar", "-Dtessaly.natives.verify=false loads it unchecked"}, null),
+            new Case("an explicit file of another platform: refused before System.load", dir -> dir.resolve("cache"),
+                new String[] {"-Dtessaly.natives.library=" + foreign}, 1,
+                new String[] {"is the " + otherPlatform + " library of natives jar", "needs its linux-"}, null),
             new Case("an explicit file loaded unchecked: System.load's own cause", dir -> dir.resolve("cache"),
                 new String[] {"-Dtessaly.natives.library=" + jar, "-Dtessaly.natives.verify=false"}, 1,
                 new String[] {"not checked against the index", "System.load failed: " + jar}, null),
@@ -222,8 +299,12 @@ class NativeLoaderTest {
             Path cache = c.setup.prepare(dir);
             String[] props = Arrays.stream(c.props).map(p -> p.replace("TMP", dir.resolve("tmp").toString())
                     .replace("FILE", dir.resolve("file").toString())).toArray(String[]::new);
+            List<String> before = listing(cache);
             Run run = selfCheck(cache, props);
             assertEquals(c.exit, run.exit(), c.name + ":\n" + run.output());
+            if (run.output().contains("refused " + cache)) {
+                assertEquals(before, listing(cache), c.name + ": a refused folder was changed");
+            }
             for (String line : c.output) {
                 assertTrue(run.output().contains(line), c.name + ": no \"" + line + "\" in\n" + run.output());
             }
@@ -289,6 +370,261 @@ class NativeLoaderTest {
         }
     }
 
+    /** Rows that need a second user: the self-check runs as nobody; root (the suite) sets up what it finds. */
+    @Test
+    void foldersAndCopiesOfAnotherUserAreRefused() throws Exception {
+        assumeTrue(runsAsRootWithSetpriv(), "needs root and setpriv to run a JVM as a second user");
+        Object[][] rows = {
+            // name, what the cache folder holds (set up by root, then handed to users), words, loaded from
+            {"a cache folder of another user (daemon), with a sound copy", (Setup) dir -> {
+                Path cache = dir.resolve("cache");
+                assertEquals(0, selfCheck(cache).exit());
+                chown("daemon:daemon", cache);
+                return cache;
+            }, "belongs to daemon, not to this user (nobody, user id 65534)", "tmp/tessaly-natives-nobody/"},
+            {"a sound copy of another user (daemon) in the user's own folder", (Setup) dir -> {
+                Path cache = dir.resolve("cache");
+                assertEquals(0, selfCheck(cache).exit());
+                chown("nobody:nogroup", cache);
+                chown("daemon:daemon", cachedFile(cache));
+                return cache;
+            }, LIBRARY + ": belongs to daemon, not to this user", "cache/"},
+            {"the user's cache folder in a folder of another user (daemon)", (Setup) dir -> {
+                Path theirs = Files.createDirectories(dir.resolve("theirs"));
+                Path cache = Files.createDirectories(theirs.resolve("cache"));
+                chown("nobody:nogroup", cache);
+                chown("daemon:daemon", theirs);
+                Files.setPosixFilePermissions(cache, PosixFilePermissions.fromString("rwx------"));
+                chown("nobody:nogroup", cache);
+                return cache;
+            }, "theirs, a folder above the cache, belongs to daemon, not to root or this user (nobody, user id 65534)",
+                "tmp/tessaly-natives-nobody/"},
+        };
+        for (int i = 0; i < rows.length; i++) {
+            Object[] row = rows[i];
+            Path dir = Files.createDirectories(scratch.resolve("other-user-" + i));
+            Path cache = ((Setup) row[1]).prepare(dir);
+            Path tmp = Files.createDirectories(dir.resolve("tmp"));
+            chown("nobody:nogroup", tmp);
+            Run run = finish(startSelfCheck(AS_NOBODY, cache, List.of("-Djava.io.tmpdir=" + tmp)));
+            assertEquals(0, run.exit(), row[0] + ":\n" + run.output());
+            assertTrue(run.output().contains((String) row[2]), row[0] + ": no \"" + row[2] + "\" in\n" + run.output());
+            assertTrue(run.loadedFile().startsWith(dir.resolve((String) row[3]).toString()), row[0] + ": loaded "
+                    + run.loadedFile());
+        }
+    }
+
+    /**
+     * The swap race: a cache folder of root's (0700, sound in itself) in a folder anyone may write, without the
+     * sticky bit; user nobody keeps exchanging it with a folder of theirs holding a
+     * library of their own under the same names, while 60 JVMs (tessaly.swapJvms), 6 at a time, load from it
+     * as root. None may run the planted library.
+     */
+    @Test
+    void anotherUserSwappingTheCacheFolderNeverGetsALibraryLoaded() throws Exception {
+        assumeTrue(runsAsRootWithSetpriv(), "needs root and setpriv to run the attacker as a second user");
+        String swapper = System.getProperty("tessaly.swapFolders");
+        String planted = System.getProperty("tessaly.planted");
+        assumeTrue(swapper != null && planted != null, "needs the attacker and its library (native Linux builds)");
+        Path dir = Files.createDirectories(scratch.resolve("swap"));
+        Path open = Files.createDirectories(dir.resolve("open"));
+        Files.setPosixFilePermissions(open, PosixFilePermissions.fromString("rwxrwxrwx"));
+        Path cache = open.resolve("cache");
+        Path tmp = Files.createDirectories(dir.resolve("tmp"));
+        assertEquals(0, selfCheck(cache, "-Djava.io.tmpdir=" + tmp).exit());
+        // root's cache folder as a loader makes it (owner-only, a sound copy), and the attacker's beside it: the
+        // same names, the planted bytes.
+        Path theirs = Files.createDirectories(open.resolve("theirs"));
+        Path made = tmp.resolve("tessaly-natives-root");
+        for (String folder : listing(made)) {
+            if (folder.matches("[^/.][^/]*-[0-9a-f]{16}")) {
+                Files.copy(Path.of(planted), Files.createDirectories(theirs.resolve(folder)).resolve(LIBRARY));
+                Files.copy(made.resolve(folder).resolve(LIBRARY), Files.createDirectories(cache.resolve(folder)).resolve(LIBRARY));
+                Files.setPosixFilePermissions(cache.resolve(folder), PosixFilePermissions.fromString("rwx------"));
+            }
+        }
+        Files.setPosixFilePermissions(cache, PosixFilePermissions.fromString("rwx------"));
+        chown("nobody:nogroup", theirs);
+        List<String> attack = new ArrayList<>(AS_NOBODY);
+        attack.addAll(List.of(swapper, cache.toString(), theirs.toString(), "600",
+                System.getProperty("tessaly.swapPause", "1000")));
+        Process attacker = new ProcessBuilder(attack).redirectErrorStream(true).start();
+        int jvms = Integer.getInteger("tessaly.swapJvms", 60);
+        int planted0 = 0;
+        int fromCache = 0;
+        int notRefused = 0;
+        try {
+            for (int batch = 0; batch < jvms / 6; batch++) {
+                List<Process> children = new ArrayList<>();
+                for (int i = 0; i < 6; i++) {
+                    children.add(startSelfCheck(cache, List.of("-Djava.io.tmpdir=" + tmp)));
+                }
+                for (Process child : children) {
+                    Run run = finish(child);
+                    if (run.output().contains("PLANTED LIBRARY RAN")) {
+                        planted0++;
+                    }
+                    if (run.loadedFile() != null && run.loadedFile().startsWith(open.toString())) {
+                        fromCache++;
+                    }
+                    // Refused, whichever folder the name held at the time: root's in a folder others can swap,
+                    // or nobody's.
+                    if (!run.output().contains("refused " + cache)) {
+                        notRefused++;
+                    }
+                }
+                if (!attacker.isAlive()) {
+                    throw new AssertionError("the attacker stopped early:\n"
+                            + new String(attacker.getInputStream().readAllBytes(), StandardCharsets.UTF_8));
+                }
+            }
+        } finally {
+            attacker.destroy();
+            attacker.waitFor(10, TimeUnit.SECONDS);
+        }
+        System.out.println("swap race: " + jvms + " JVMs, " + planted0 + " ran the planted library, " + fromCache
+                + " loaded from the swapped folder, " + notRefused + " did not refuse it");
+        assertEquals(0, planted0, "JVMs that ran the planted library, of " + jvms);
+        assertEquals(0, fromCache, "JVMs that loaded from the swapped folder, of " + jvms);
+        assertEquals(0, notRefused, "JVMs that did not refuse the swapped folder, of " + jvms);
+    }
+
+    private static boolean runsAsRootWithSetpriv() {
+        return "root".equals(System.getProperty("user.name")) && Files.isExecutable(Path.of("/usr/bin/setpriv"));
+    }
+
+    /**
+     * A mod unloaded as the host developers' guide says (HTTP_CLIENT let go) and loaded again, several times,
+     * beside a second mod that stays: each dropped class loader is collected, and the cache then holds no
+     * more copies than mods alive.
+     */
+    @Test
+    void aReloadedModIsCollectedAndTheCacheKeepsOneCopyPerModAlive() throws Exception {
+        Path cache = scratch.resolve("reload");
+        System.setProperty("tessaly.natives.cache", cache.toString());
+        try {
+            loadMod("staying");
+            for (int reload = 1; reload <= 4; reload++) {
+                WeakReference<ClassLoader> dropped = loadAndDropMod("reloaded-" + reload);
+                for (int gc = 0; dropped.get() != null || mapped(dropped); gc++) {
+                    assertTrue(gc < 600, "reload " + reload + ": the dropped mod's class loader was not collected"
+                            + " after 600 collections (60 s)");
+                    System.gc();
+                    Thread.sleep(100);
+                }
+            }
+            loadMod("last");
+            List<String> copies = listing(cache).stream().filter(f -> f.matches("[^.][^/]*/lib[^/]*\\.so")).toList();
+            System.out.println("reload: the cache holds " + copies);
+            assertEquals(2, copies.size(), "copies with two mods alive: " + copies);
+        } finally {
+            System.clearProperty("tessaly.natives.cache");
+        }
+    }
+
+    /**
+     * The clean-up another JVM's start does: a folder of another version and a -N copy no JVM holds are
+     * removed; the -2 copy this JVM holds (a second mod) stays, as does the first name.
+     */
+    @Test
+    void copiesNoJvmUsesAreRemovedAndHeldOnesKept() throws Exception {
+        Path cache = scratch.resolve("clean-up");
+        System.setProperty("tessaly.natives.cache", cache.toString());
+        try {
+            loadMod("holding-1");
+            loadMod("holding-2");
+        } finally {
+            System.clearProperty("tessaly.natives.cache");
+        }
+        Path folder = cachedFile(cache).getParent();
+        Path held = folder.resolve("libTrialworks-2.so");
+        assertTrue(Files.exists(held), listing(cache).toString());
+        Path old = Files.createDirectories(cache.resolve("0.9.0-build-0123456789abcdef"));
+        Files.writeString(old.resolve(LIBRARY), "an older version's copy");
+        Files.copy(cachedFile(cache), folder.resolve("libTrialworks-3.so"));
+        Run run = selfCheck(cache);
+        assertEquals(cachedFile(cache).toString(), run.loadedFile(), run.output());
+        List<String> left = listing(cache).stream().filter(f -> !f.startsWith(".")).toList();
+        assertEquals(List.of("", folder.getFileName().toString(), folder.getFileName() + "/libTrialworks-2.so",
+                folder.getFileName() + "/" + LIBRARY), left, run.output());
+    }
+
+    private static final List<String> lastMapped = new ArrayList<>();
+
+    /** Loads a mod whose loaders stay open for the test's life; returns its host class loader. */
+    private static ClassLoader loadMod(String name) throws Exception {
+        URLClassLoader natives = keep(new URLClassLoader("natives-" + name, new URL[] {url(jar)},
+                ClassLoader.getPlatformClassLoader()));
+        return startMod(name, natives);
+    }
+
+    private static ClassLoader startMod(String name, URLClassLoader natives) throws Exception {
+        URLClassLoader host = new URLClassLoader("host-" + name, new URL[] {
+            url(Path.of(System.getProperty("tessaly.hostJar"))),
+            url(Path.of(System.getProperty("tessaly.nativesModJar")))}, natives);
+        // A game starts a mod on a thread whose context class loader is the mod's.
+        Thread thread = Thread.currentThread();
+        ClassLoader context = thread.getContextClassLoader();
+        thread.setContextClassLoader(host);
+        try {
+            String file = (String) Class.forName("tessaly.jvmmod.NativesMod", true, host).getMethod("load").invoke(null);
+            synchronized (lastMapped) {
+                lastMapped.clear();
+                lastMapped.add(file);
+            }
+            callAll(Class.forName(HELPER, true, host), "mod " + name);
+        } finally {
+            thread.setContextClassLoader(context);
+        }
+        return host;
+    }
+
+    /** Loads a mod, makes the calls, unloads it and lets go of it; a weak reference to its class loader. */
+    private static WeakReference<ClassLoader> loadAndDropMod(String name) throws Exception {
+        URLClassLoader natives = new URLClassLoader("natives-" + name, new URL[] {url(jar)},
+                ClassLoader.getPlatformClassLoader());
+        ClassLoader host = startMod(name, natives);
+        Class.forName("tessaly.jvmmod.NativesMod", true, host).getMethod("unload").invoke(null);
+        ((URLClassLoader) host).close();
+        natives.close();
+        return new WeakReference<>(host);
+    }
+
+    /** True while the dropped mod's copy (the last one loaded) is still mapped into this process. */
+    private static boolean mapped(WeakReference<ClassLoader> dropped) throws IOException {
+        String file;
+        synchronized (lastMapped) {
+            file = lastMapped.isEmpty() ? null : lastMapped.get(0);
+        }
+        return file != null && Files.readString(Path.of("/proc/self/maps")).contains(file);
+    }
+
+    /**
+     * A new copy goes in place only where its name is free: with a file already at the name, through a hard
+     * link and through the move used where there are none, the file there keeps its inode and bytes.
+     */
+    @Test
+    void aNewCopyNeverReplacesAFileAtItsName() throws Exception {
+        assumeTrue(java.nio.file.FileSystems.getDefault().supportedFileAttributeViews().contains("unix"),
+                "needs inode numbers (unix:ino)");
+        URLClassLoader natives = keep(new URLClassLoader(new URL[] {url(jar)}, ClassLoader.getPlatformClassLoader()));
+        Method put = Class.forName("tessaly.natives.NativeLoader", false, natives).getDeclaredMethod("putInPlace",
+                Path.class, Path.class, boolean.class);
+        put.setAccessible(true);
+        Path dir = Files.createDirectories(scratch.resolve("put-in-place"));
+        for (boolean links : new boolean[] {true, false}) {
+            Path there = Files.writeString(dir.resolve("taken-" + links), "another process's copy");
+            Object inode = Files.getAttribute(there, "unix:ino");
+            Path part = Files.writeString(dir.resolve(".part-" + links), "the new copy");
+            assertEquals(false, put.invoke(null, part, there, links), "links " + links);
+            assertEquals(inode, Files.getAttribute(there, "unix:ino"), "links " + links);
+            assertEquals("another process's copy", Files.readString(there), "links " + links);
+            Path free = dir.resolve("free-" + links);
+            assertEquals(true, put.invoke(null, part, free, links), "links " + links);
+            assertEquals("the new copy", Files.readString(free), "links " + links);
+        }
+    }
+
     @Test
     void machinesWithoutALibraryAreNamedInTheError() throws Exception {
         URLClassLoader natives = keep(new URLClassLoader(new URL[] {url(jar)}, ClassLoader.getPlatformClassLoader()));
@@ -311,6 +647,22 @@ class NativeLoaderTest {
             {"Linux", "s390x", "64", false, all, "detected Linux on s390x"},
             {"Linux", "aarch64", "64", false, Set.of("linux-x64"), "detected linux-aarch64, which this jar does not hold"},
         };
+        // musl, from the memory map's lines: Alpine maps its loader, which is also its libc, as ld-musl-ARCH;
+        // its libc is also reachable as libc.musl-ARCH; glibc's loader and libc are not musl.
+        Method musl = Class.forName("tessaly.natives.NativeLoader", false, natives).getDeclaredMethod("muslMapped",
+                List.class);
+        musl.setAccessible(true);
+        Object[][] maps = {
+            {"7f3a1c000000-7f3a1c014000 r--p 00000000 08:01 1311 /lib/ld-musl-x86_64.so.1", true},
+            {"ffff8a200000-ffff8a2a1000 r-xp 00014000 08:01 1311 /lib/ld-musl-aarch64.so.1", true},
+            {"7f3a1c000000-7f3a1c014000 r--p 00000000 08:01 1312 /usr/lib/libc.musl-x86_64.so.1", true},
+            {"7f3a1c000000-7f3a1c028000 r--p 00000000 08:01 1313 /usr/lib/x86_64-linux-gnu/libc.so.6", false},
+            {"7f3a1c000000-7f3a1c028000 r--p 00000000 08:01 1314 /lib64/ld-linux-x86-64.so.2", false},
+        };
+        for (Object[] m : maps) {
+            List<String> lines = List.of("55d0c0000000-55d0c0001000 r--p 00000000 08:01 99 /usr/bin/java", (String) m[0]);
+            assertEquals(m[1], musl.invoke(null, lines), (String) m[0]);
+        }
         for (Object[] m : machines) {
             String expected = (String) m[5];
             try {
@@ -324,6 +676,30 @@ class NativeLoaderTest {
                         && message.endsWith("; this jar has " + has), Arrays.toString(m) + ": " + message);
             }
         }
+    }
+
+    /** The names in folder and below it, sorted; empty when it does not exist or is no folder. */
+    private static List<String> listing(Path folder) throws IOException {
+        if (!Files.isDirectory(folder)) {
+            return List.of();
+        }
+        try (Stream<Path> s = Files.walk(folder)) {
+            return s.map(p -> folder.relativize(p).toString()).sorted().toList();
+        }
+    }
+
+    private static void chmod(String mode, Path p) throws Exception {
+        Process chmod = new ProcessBuilder("chmod", mode, p.toString()).inheritIO().start();
+        assertEquals(0, chmod.waitFor(), "chmod " + mode + " " + p);
+    }
+
+    private static void chown(String user, Path... paths) throws Exception {
+        List<String> command = new ArrayList<>(List.of("chown", "-R", user));
+        for (Path p : paths) {
+            command.add(p.toString());
+        }
+        Process chown = new ProcessBuilder(command).inheritIO().start();
+        assertEquals(0, chown.waitFor(), String.join(" ", command));
     }
 
     private static byte[] flipped(byte[] data, int at) {

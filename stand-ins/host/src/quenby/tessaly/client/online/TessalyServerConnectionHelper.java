@@ -14,7 +14,7 @@ import quenby.tessaly.api.client.model.Mesh;
  * The six account and cosmetics calls send through HTTP_CLIENT and return at once; their callback runs
  * later, on a thread of HTTP_CLIENT. loadRemoteMesh downloads, decrypts and loads a mesh on the calling
  * thread and calls the callback before it returns. What the caller and the callback see in each case:
- * the outcome tables in the project's README.md, part for host developers.
+ * the outcome tables in the project's docs/host-developers.md.
  */
 public final class TessalyServerConnectionHelper {
     /**
