@@ -41,6 +41,7 @@ import java.util.Set;
 import java.util.TreeMap;
 import java.util.TreeSet;
 import java.util.WeakHashMap;
+import java.util.function.Consumer;
 
 /**
  * Loads the Tessaly native library (libTrialworks.so, libSkyrope.dylib, Skyrope.dll) from this jar into the
@@ -101,11 +102,6 @@ public final class NativeLoader {
     /** The class loaders this copy of the class has loaded the library into, and the file each got. */
     private static final Map<ClassLoader, Path> LOADED = new WeakHashMap<>();
 
-    /** System.load as some class calls it. */
-    interface Binder {
-        void load(String file);
-    }
-
     private final PrintStream log;
 
     private NativeLoader(PrintStream log) {
@@ -131,7 +127,7 @@ public final class NativeLoader {
             throw new IllegalArgumentException("NativeLoader.load needs MethodHandles.lookup() of the host's own class"
                     + " (full access), not " + caller, e);
         }
-        Binder binder = binder(systemLoad);
+        Consumer<String> binder = binder(systemLoad);
         ClassLoader target = caller.lookupClass().getClassLoader();
         synchronized (LOADED) {
             Path done = LOADED.get(target);
@@ -170,8 +166,8 @@ public final class NativeLoader {
         }
     }
 
-    /** systemLoad (System.load as some class calls it) as a Binder. */
-    private static Binder binder(MethodHandle systemLoad) {
+    /** systemLoad (System.load as some class calls it) as a Consumer of the file name. */
+    private static Consumer<String> binder(MethodHandle systemLoad) {
         return file -> {
             try {
                 systemLoad.invokeExact(file);
@@ -242,7 +238,7 @@ public final class NativeLoader {
     }
 
     /** The steps, with every refusal kept for the final message. */
-    Path run(Binder binder, String into, ClassLoader target) {
+    Path run(Consumer<String> binder, String into, ClassLoader target) {
         Index index = readIndex();
         say("natives jar " + index.version + " holds " + String.join(", ", index.entries.keySet()) + "; loading into "
                 + into);
@@ -334,7 +330,7 @@ public final class NativeLoader {
      * under the cache folder's lock file, with this JVM's other class loaders waiting on one monitor; the copy
      * loaded is marked in use for as long as target lives, and copies no JVM uses are then removed.
      */
-    private Path loadFrom(Path base, String folderName, Entry entry, Binder binder, ClassLoader target)
+    private Path loadFrom(Path base, String folderName, Entry entry, Consumer<String> binder, ClassLoader target)
             throws IOException {
         synchronized (MONITOR) {
             Path folder = trustedFolder(base, folderName);
@@ -364,7 +360,7 @@ public final class NativeLoader {
                     }
                     Holder holder = Holder.take(held, folderName, name);
                     try {
-                        binder.load(file.toString());
+                        binder.accept(file.toString());
                     } catch (UnsatisfiedLinkError e) {
                         holder.run();
                         if (String.valueOf(e.getMessage()).contains(ALREADY_LOADED)) {
@@ -797,23 +793,22 @@ public final class NativeLoader {
                 throw new UnsatisfiedLinkError("Tessaly natives: the jar's " + entry.resource() + " (" + size
                         + " bytes, SHA-256 " + hash + ") does not match its index: the jar is damaged");
             }
-            String problem = mismatch(part, entry);
-            if (problem != null) {
-                throw new IOException("the copy written to " + part + " reads back wrong: " + problem);
-            }
-            if (!putInPlace(part, file, true)) {
-                // Another process put its copy there first (and may hold it loaded); that one is checked.
-                say(file + " appeared meanwhile");
+            // Hashed once, as it was written: the folder is this user's alone, checked above, so the bytes
+            // stay the ones hashed, and the name given below is this file's own or refused.
+            if (putInPlace(part, file, true)) {
+                say("wrote " + file + " (under a temporary name, checked, then put in place)");
+                return true;
             }
         } finally {
             Files.deleteIfExists(part);
         }
+        // Another process put its copy there first (and may hold it loaded); that one is checked.
         String problem = mismatch(file, entry);
         if (problem != null) {
-            say(file + ": " + problem + " after writing it; trying the next name");
+            say(file + " appeared meanwhile: " + problem + "; trying the next name");
             return false;
         }
-        say("wrote " + file + " (under a temporary name, checked, then put in place)");
+        say(file + " appeared meanwhile, and matches the index");
         return true;
     }
 
@@ -867,7 +862,7 @@ public final class NativeLoader {
      * Loads the file named by tessaly.natives.library: when entry is not null, only if it is this platform's
      * library of the index and lies where no other user can change it.
      */
-    private Path loadExplicit(Index index, Entry entry, Path file, Binder binder) {
+    private Path loadExplicit(Index index, Entry entry, Path file, Consumer<String> binder) {
         say("library file " + file + " (from " + LIBRARY_PROPERTY + ")");
         if (entry == null) {
             say("not checked against the index (" + VERIFY_PROPERTY + "=false)");
@@ -902,7 +897,7 @@ public final class NativeLoader {
             say(file + ": SHA-256 matches the index's " + entry.platform + " library");
         }
         try {
-            binder.load(file.toString());
+            binder.accept(file.toString());
         } catch (UnsatisfiedLinkError e) {
             throw linkError("Tessaly natives: System.load failed: " + e.getMessage(), e);
         }
