@@ -2,6 +2,7 @@
 which CMake (build-support/Settings.cmake) and the shell scripts read too:
 the shipped libraries' names and Java packages, the built-in test key, the
 JDK and the JNI-warning pattern."""
+import hashlib
 import os
 import re
 
@@ -9,6 +10,10 @@ BUILD_SUPPORT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ROOT = os.path.dirname(BUILD_SUPPORT)
 SETTINGS = os.path.join(BUILD_SUPPORT, "settings.sh")
 PLATFORMS = ("linux", "macos", "windows")
+# What a release folder ships: (folder, platform, architecture); the file
+# names come from settings.sh.
+SHIPPED = [("linux-x64", "linux", "x86_64"), ("linux-aarch64", "linux", "aarch64"),
+           ("windows-x64", "windows", "x86_64"), ("macos", "macos", "universal")]
 # How each platform names a shared library after its base name.
 FILE_PATTERNS = {"linux": "lib%s.so", "macos": "lib%s.dylib", "windows": "%s.dll"}
 
@@ -54,3 +59,17 @@ def test_key():
 def jni_warnings():
     """The pattern (extended regular expression) of a JVM's JNI warnings."""
     return setting("jni_warnings")
+
+
+def sha256_bytes(data):
+    """The SHA-256 of DATA, in hex: the digest every manifest, index and sums file holds."""
+    return hashlib.sha256(data).hexdigest()
+
+
+def sha256_file(path):
+    """The SHA-256 of the file at PATH, in hex, read a chunk at a time."""
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
