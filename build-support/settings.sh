@@ -14,6 +14,12 @@ tessaly_macos_package='quenby.tessaly.client.online'
 tessaly_windows_library='Skyrope'
 tessaly_windows_package='quenby.tessaly.api.client.online'
 
+# What the shipped libraries may ask of a player's machine: the newest glibc
+# symbol version the Linux files need, and the only DLLs the Windows file
+# imports from. The build's tests and check-release hold the files to them.
+tessaly_glibc_floor='2.28'
+tessaly_windows_imports='KERNEL32.dll,msvcrt.dll'
+
 # The built-in mesh key (32 hex digits) of builds given none: tests, the demo
 # and ./run-release --test-key, never a release for players.
 tessaly_test_mesh_key='7a3c9e51d20b84f6e1c57a93b04d6f28'
