@@ -20,8 +20,9 @@
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check),
-#            the Python libraries of the binary checks, git (a release names
-#            its commit)
+#            the Python libraries of the binary checks, python3-cryptography
+#            (the key check value, by OpenSSL), git (a release names its
+#            commit)
 #   all      every group above
 #   fresh-root  debootstrap, for .ci/fresh-root
 set -euo pipefail
@@ -158,7 +159,7 @@ for g in "${groups[@]}"; do
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
                    googletest llvm "${python_formats[@]}") ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
-    release) want+=(llvm-14 gdb openssl git "${python_formats[@]}") ;;
+    release) want+=(llvm-14 gdb openssl git python3-cryptography "${python_formats[@]}") ;;
     fresh-root) want+=(debootstrap) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
