@@ -73,3 +73,9 @@ def sha256_file(path):
         for chunk in iter(lambda: f.read(1 << 20), b""):
             h.update(chunk)
     return h.hexdigest()
+
+
+def natives_index(version, libraries):
+    """The natives jar's natives/index.properties, which the loader reads: "version=V", then
+    "PLATFORM=FILE SIZE SHA256" for each (platform, file name, size, SHA-256) of LIBRARIES, sorted."""
+    return "version=%s\n" % version + "".join("%s=%s %d %s\n" % entry for entry in sorted(libraries))
