@@ -260,9 +260,7 @@ class ServiceCallsTest extends ServiceSuite {
     @Test
     void concurrentCallersEachGetExactlyOneCallback() throws Exception {
         final int threads = 8;
-        // Fewer where the build says so (tessaly.callsPerThread): under wine, whose loopback sockets drop
-        // connections of the JDK's own client and server at this many at once.
-        final int perThread = Integer.getInteger("tessaly.callsPerThread", 200);
+        final int perThread = 200;
         // Each failed callback's cause, counted, so that a failure says what went wrong.
         Map<String, Integer> failures = new ConcurrentSkipListMap<>();
         // A client as HttpClient.newHttpClient() makes it, without the stand-in host's connect timeout: that
