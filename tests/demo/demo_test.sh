@@ -4,7 +4,7 @@
 # the player, tokens and mesh from the command line), over HTTPS and HTTP/2
 # against the suite's nginx (tests/servers/nginx, serving the demo's mesh
 # files) with --trust-cert, against a service that is not there, and with a
-# bad option.
+# bad option. (A Windows JVM under wine names a file by its Z: path.)
 # Usage: demo_test.sh LAUNCHER JAVA SERVICE_JAR MODELS_DIR NGINX_DIR
 # (NGINX_DIR empty where there is no nginx: the HTTPS part is skipped.)
 set -uo pipefail
@@ -70,7 +70,7 @@ if [ -z "$nginx" ]; then echo "=== HTTPS and HTTP/2: SKIPPED (no nginx)"; else
   tls=$(cat "$nginx/base-url") cert="$nginx/conf/tls/server.pem" log="$nginx/logs/access.log"
   mark=$(wc -l <"$log")
   run 0 --service "$tls" --trust-cert "$cert"
-  expect "^Using the service at $tls$" "^TLS: trusting only the certificates in $cert$" \
+  expect "^Using the service at $tls$" "^TLS: trusting only the certificates in (Z:)?$cert$" \
     "^   GET $tls/login_code\?mr_uuid=[0-9a-f-]{36}&code=K7Q-2M9X$" "^   200 .*\"access_token\":\"at-new\"" \
     "^   GET $tls/member/cosmetics\?morrow_uuid=.*&access_token=at-renewed" "^   200 \{\"status\":\"saved\"\}" \
     "^   mesh \"cube\": 8 vertices, 12 triangles$" "^   mesh \"cape\": 12 vertices, 12 triangles$" \

@@ -650,6 +650,10 @@ public final class NativeLoader {
 
     /** folder, created owner-only if missing (by this JVM or another at the same time), checked as this user's. */
     private static Path ownFolder(Path folder) throws IOException {
+        if (!FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
+            // Windows: no owner-only mode to give or check, as in trustedFolder.
+            return Files.createDirectories(folder);
+        }
         try {
             Files.createDirectory(folder,
                     PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));

@@ -702,6 +702,91 @@ class NativeLoaderTest {
         assertEquals(0, chown.waitFor(), String.join(" ", command));
     }
 
+    /**
+     * The loader in a Windows JVM, against the jar's windows-x64 slot: the cache under %LOCALAPPDATA%, a copy
+     * for a second class loader while the first DLL is loaded (and so cannot be replaced or deleted), a damaged
+     * cached copy left as it is. Under wine only these run (the others expect Linux's files and permissions).
+     */
+    @org.junit.jupiter.api.Nested
+    @org.junit.jupiter.api.condition.EnabledOnOs(org.junit.jupiter.api.condition.OS.WINDOWS)
+    class OnWindows {
+        private static final String DLL = "Skyrope.dll";
+        private static final String SECOND = "Skyrope-2.dll";
+        private static final String WINDOWS_HELPER = "quenby.tessaly.api.client.online.TessalyServerConnectionHelper";
+
+        @Test
+        void theCacheFolderIsUnderLocalAppData() throws Exception {
+            String local = System.getenv("LOCALAPPDATA");
+            assertTrue(local != null && Path.of(local).isAbsolute(), "LOCALAPPDATA=" + local);
+            Run run = selfCheck(null);
+            assertEquals(0, run.exit(), run.output());
+            Path file = Path.of(run.loadedFile());
+            assertEquals(Path.of(local, "tessaly-natives"), file.getParent().getParent(), run.output());
+            assertEquals(DLL, file.getFileName().toString(), run.output());
+            assertTrue(run.output().contains("platform windows-x64 "), run.output());
+        }
+
+        @Test
+        void aSecondClassLoaderGetsACopyWhileTheFirstDllIsLoaded() throws Exception {
+            Path cache = scratch.resolve("windows-in-jvm");
+            System.setProperty("tessaly.natives.cache", cache.toString());
+            List<Path> loaded = new ArrayList<>();
+            for (int mod = 1; mod <= 2; mod++) {
+                URLClassLoader natives = keep(new URLClassLoader("win-natives-" + mod, new URL[] {url(jar)},
+                        ClassLoader.getPlatformClassLoader()));
+                URLClassLoader host = keep(new URLClassLoader("win-host-" + mod, new URL[] {
+                    url(Path.of(System.getProperty("tessaly.hostJar"))),
+                    url(Path.of(System.getProperty("tessaly.nativesModJar")))}, natives));
+                loaded.add(Path.of((String) Class.forName("tessaly.jvmmod.NativesMod", true, host).getMethod("load")
+                        .invoke(null)));
+                callAll(Class.forName(WINDOWS_HELPER, true, host), "mod " + mod);
+            }
+            Path folder = loaded.get(0).getParent();
+            assertEquals(List.of(folder.resolve(DLL), folder.resolve(SECOND)), loaded);
+            // Windows lets nobody replace or delete a DLL that a process has loaded.
+            for (Path p : loaded) {
+                byte[] before = Files.readAllBytes(p);
+                org.junit.jupiter.api.Assertions.assertThrows(IOException.class, () -> Files.write(p, new byte[] {0}), p + " was rewritten");
+                org.junit.jupiter.api.Assertions.assertThrows(IOException.class, () -> Files.delete(p), p + " was deleted");
+                assertArrayEquals(before, Files.readAllBytes(p), p.toString());
+            }
+            // Another JVM meanwhile loads the first copy as it is.
+            Run run = selfCheck(cache);
+            assertEquals(0, run.exit(), run.output());
+            assertEquals(folder.resolve(DLL).toString(), run.loadedFile(), run.output());
+            assertTrue(run.output().contains("SHA-256 matches the index, used as it is"), run.output());
+        }
+
+        @Test
+        void aDamagedCachedCopyIsLeftAlone() throws Exception {
+            Object[][] damages = {
+                {"cut in half", (java.util.function.UnaryOperator<byte[]>) b -> Arrays.copyOf(b, b.length / 2), "bytes, not "},
+                {"one byte changed", (java.util.function.UnaryOperator<byte[]>) b -> flipped(b, b.length / 3),
+                    "does not match the index"},
+            };
+            for (Object[] d : damages) {
+                Path cache = scratch.resolve("windows-damaged-" + d[0].toString().replace(' ', '-'));
+                assertEquals(0, selfCheck(cache).exit());
+                Path damaged;
+                try (Stream<Path> s = Files.list(cache)) {
+                    damaged = s.filter(p -> !p.getFileName().toString().startsWith(".")).findFirst().orElseThrow()
+                            .resolve(DLL);
+                }
+                byte[] good = Files.readAllBytes(damaged);
+                @SuppressWarnings("unchecked")
+                byte[] bad = ((java.util.function.UnaryOperator<byte[]>) d[1]).apply(good);
+                Files.write(damaged, bad);
+                Run run = selfCheck(cache);
+                assertEquals(0, run.exit(), d[0] + ":\n" + run.output());
+                assertTrue(run.output().contains(damaged + ": ") && run.output().contains((String) d[2]),
+                        d[0] + ":\n" + run.output());
+                assertEquals(damaged.resolveSibling(SECOND).toString(), run.loadedFile(), d[0] + ":\n" + run.output());
+                assertArrayEquals(bad, Files.readAllBytes(damaged), d[0] + ": the damaged file was rewritten");
+                assertArrayEquals(good, Files.readAllBytes(damaged.resolveSibling(SECOND)), d[0].toString());
+            }
+        }
+    }
+
     private static byte[] flipped(byte[] data, int at) {
         byte[] copy = data.clone();
         copy[at] ^= 0x40;
