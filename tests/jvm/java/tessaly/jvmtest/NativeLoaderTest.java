@@ -58,7 +58,16 @@ import tessaly.service.ReferenceService;
  */
 class NativeLoaderTest {
     private static final String HELPER = "quenby.tessaly.client.online.TessalyServerConnectionHelper";
-    private static final String LIBRARY = "libTrialworks.so";
+    /** The build's library file (tessaly.library) by its name: libTrialworks.so, Skyrope.dll. */
+    private static final String LIBRARY =
+            Path.of(java.util.Objects.requireNonNull(System.getProperty("tessaly.library"), "-Dtessaly.library"))
+                    .getFileName().toString();
+
+    /** The name the loader gives the n-th copy in a folder: libTrialworks-2.so, Skyrope-2.dll. */
+    private static String copyName(int n) {
+        int dot = LIBRARY.indexOf('.');
+        return LIBRARY.substring(0, dot) + "-" + n + LIBRARY.substring(dot);
+    }
 
     private static Path jar;
     private static Path scratch;
@@ -151,7 +160,7 @@ class NativeLoaderTest {
             callAll(helper, "mod " + mod);
         }
         Path folder = Path.of(loaded.get(0)).getParent();
-        assertEquals(List.of(folder.resolve(LIBRARY).toString(), folder.resolve("libTrialworks-2.so").toString()), loaded);
+        assertEquals(List.of(folder.resolve(LIBRARY).toString(), folder.resolve(copyName(2)).toString()), loaded);
         assertTrue(folder.getFileName().toString().matches("[0-9A-Za-z._-]+-[0-9a-f]{16}"), folder.toString());
         assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(folder)));
     }
@@ -347,9 +356,9 @@ class NativeLoaderTest {
             Run run = selfCheck(dir);
             assertEquals(0, run.exit(), d[0] + ":\n" + run.output());
             assertTrue(run.output().contains(damaged + ": " ) && run.output().contains((String) d[2]), d[0] + ":\n" + run.output());
-            assertEquals(damaged.resolveSibling("libTrialworks-2.so").toString(), run.loadedFile(), d[0].toString());
+            assertEquals(damaged.resolveSibling(copyName(2)).toString(), run.loadedFile(), d[0].toString());
             assertArrayEquals((byte[]) d[1], Files.readAllBytes(damaged), d[0] + ": the damaged file was rewritten");
-            assertArrayEquals(good, Files.readAllBytes(damaged.resolveSibling("libTrialworks-2.so")), d[0].toString());
+            assertArrayEquals(good, Files.readAllBytes(damaged.resolveSibling(copyName(2))), d[0].toString());
         }
     }
 
@@ -537,15 +546,15 @@ class NativeLoaderTest {
             System.clearProperty("tessaly.natives.cache");
         }
         Path folder = cachedFile(cache).getParent();
-        Path held = folder.resolve("libTrialworks-2.so");
+        Path held = folder.resolve(copyName(2));
         assertTrue(Files.exists(held), listing(cache).toString());
         Path old = Files.createDirectories(cache.resolve("0.9.0-build-0123456789abcdef"));
         Files.writeString(old.resolve(LIBRARY), "an older version's copy");
-        Files.copy(cachedFile(cache), folder.resolve("libTrialworks-3.so"));
+        Files.copy(cachedFile(cache), folder.resolve(copyName(3)));
         Run run = selfCheck(cache);
         assertEquals(cachedFile(cache).toString(), run.loadedFile(), run.output());
         List<String> left = listing(cache).stream().filter(f -> !f.startsWith(".")).toList();
-        assertEquals(List.of("", folder.getFileName().toString(), folder.getFileName() + "/libTrialworks-2.so",
+        assertEquals(List.of("", folder.getFileName().toString(), folder.getFileName() + "/" + copyName(2),
                 folder.getFileName() + "/" + LIBRARY), left, run.output());
     }
 
@@ -710,8 +719,8 @@ class NativeLoaderTest {
     @org.junit.jupiter.api.Nested
     @org.junit.jupiter.api.condition.EnabledOnOs(org.junit.jupiter.api.condition.OS.WINDOWS)
     class OnWindows {
-        private static final String DLL = "Skyrope.dll";
-        private static final String SECOND = "Skyrope-2.dll";
+        private static final String DLL = LIBRARY;
+        private static final String SECOND = copyName(2);
         private static final String WINDOWS_HELPER = "quenby.tessaly.api.client.online.TessalyServerConnectionHelper";
 
         @Test
