@@ -145,12 +145,8 @@ class NativeLoaderTest {
         // Two mods, each with its own copy of the loader's classes and of the host's classes, as a reloaded
         // mod has them: the second must get a copy of its own, not "already loaded in another classloader".
         for (int mod = 1; mod <= 2; mod++) {
-            URLClassLoader natives = keep(new URLClassLoader("natives-" + mod, new URL[] {url(jar)},
-                    ClassLoader.getPlatformClassLoader()));
-            URLClassLoader host = keep(new URLClassLoader("host-" + mod, new URL[] {
-                url(Path.of(System.getProperty("tessaly.hostJar"))),
-                url(Path.of(System.getProperty("tessaly.nativesModJar")))}, natives));
-            assertSame(natives, Class.forName("tessaly.natives.NativeLoader", false, host).getClassLoader());
+            URLClassLoader host = modClassLoader("" + mod);
+            assertSame(host.getParent(), Class.forName("tessaly.natives.NativeLoader", false, host).getClassLoader());
             Method load = Class.forName("tessaly.jvmmod.NativesMod", true, host).getMethod("load");
             String file = (String) load.invoke(null);
             assertEquals(file, load.invoke(null), "a second call from the same class loader");
@@ -741,11 +737,7 @@ class NativeLoaderTest {
             System.setProperty("tessaly.natives.cache", cache.toString());
             List<Path> loaded = new ArrayList<>();
             for (int mod = 1; mod <= 2; mod++) {
-                URLClassLoader natives = keep(new URLClassLoader("win-natives-" + mod, new URL[] {url(jar)},
-                        ClassLoader.getPlatformClassLoader()));
-                URLClassLoader host = keep(new URLClassLoader("win-host-" + mod, new URL[] {
-                    url(Path.of(System.getProperty("tessaly.hostJar"))),
-                    url(Path.of(System.getProperty("tessaly.nativesModJar")))}, natives));
+                URLClassLoader host = modClassLoader("win-" + mod);
                 loaded.add(Path.of((String) Class.forName("tessaly.jvmmod.NativesMod", true, host).getMethod("load")
                         .invoke(null)));
                 callAll(Class.forName(WINDOWS_HELPER, true, host), "mod " + mod);
@@ -800,6 +792,17 @@ class NativeLoaderTest {
         byte[] copy = data.clone();
         copy[at] ^= 0x40;
         return copy;
+    }
+
+    /**
+     * A mod's class loaders as a game makes them, both open for the test's life: its own copy of the
+     * loader's classes, and above it the host's and the mod's classes. Returns the mod's.
+     */
+    private static URLClassLoader modClassLoader(String name) throws IOException {
+        URLClassLoader natives = keep(new URLClassLoader("natives-" + name, new URL[] {url(jar)},
+                ClassLoader.getPlatformClassLoader()));
+        return keep(new URLClassLoader("host-" + name, new URL[] {url(Path.of(System.getProperty("tessaly.hostJar"))),
+            url(Path.of(System.getProperty("tessaly.nativesModJar")))}, natives));
     }
 
     private static URLClassLoader keep(URLClassLoader l) {
