@@ -23,55 +23,24 @@ void AES8_InvSubBytes(std::uint8_t* state)
     for (int i = 0; i < 16; i++) state[i] = InvSbox.v[state[i]];
 }
 
-// Row r (bytes r, r+4, r+8, r+12) rotated left by r positions.
-void AES8_ShiftRows(std::uint8_t* state)
+namespace {
+
+// Row r (bytes r, r+4, r+8, r+12) rotated: byte r of column c takes the one
+// of column c + step * r (mod 4); step 1 rotates each row left by r
+// positions, step 3 (-1 mod 4) right by r.
+void shift_rows(std::uint8_t* state, int step)
 {
-    std::uint8_t t;
-
-    t = state[1];
-    state[1] = state[5];
-    state[5] = state[9];
-    state[9] = state[13];
-    state[13] = t;
-
-    t = state[2];
-    state[2] = state[10];
-    state[10] = t;
-    t = state[6];
-    state[6] = state[14];
-    state[14] = t;
-
-    t = state[15];
-    state[15] = state[11];
-    state[11] = state[7];
-    state[7] = state[3];
-    state[3] = t;
+    std::uint8_t out[16];
+    for (int c = 0; c < 4; ++c)
+        for (int r = 0; r < 4; ++r) out[4 * c + r] = state[4 * ((c + step * r) & 3) + r];
+    for (int i = 0; i < 16; ++i) state[i] = out[i];
 }
 
-// Row r rotated right by r positions.
-void AES8_InvShiftRows(std::uint8_t* state)
-{
-    std::uint8_t t;
+} // namespace
 
-    t = state[13];
-    state[13] = state[9];
-    state[9] = state[5];
-    state[5] = state[1];
-    state[1] = t;
+void AES8_ShiftRows(std::uint8_t* state) { shift_rows(state, 1); }
 
-    t = state[2];
-    state[2] = state[10];
-    state[10] = t;
-    t = state[6];
-    state[6] = state[14];
-    state[14] = t;
-
-    t = state[3];
-    state[3] = state[7];
-    state[7] = state[11];
-    state[11] = state[15];
-    state[15] = t;
-}
+void AES8_InvShiftRows(std::uint8_t* state) { shift_rows(state, 3); }
 
 // a[i] = 02·a[i] ^ 03·a[i+1] ^ a[i+2] ^ a[i+3], written as
 // a[i] ^ t ^ 02·(a[i] ^ a[i+1]) with t the XOR of the column.
