@@ -506,8 +506,7 @@ class NativeLoaderTest {
     @Test
     void aReloadedModIsCollectedAndTheCacheKeepsOneCopyPerModAlive() throws Exception {
         Path cache = scratch.resolve("reload");
-        System.setProperty("tessaly.natives.cache", cache.toString());
-        try {
+        inCache(cache, () -> {
             loadMod("staying");
             for (int reload = 1; reload <= 4; reload++) {
                 WeakReference<ClassLoader> dropped = loadAndDropMod("reloaded-" + reload);
@@ -519,12 +518,10 @@ class NativeLoaderTest {
                 }
             }
             loadMod("last");
-            List<String> copies = listing(cache).stream().filter(f -> f.matches("[^.][^/]*/lib[^/]*\\.so")).toList();
-            System.out.println("reload: the cache holds " + copies);
-            assertEquals(2, copies.size(), "copies with two mods alive: " + copies);
-        } finally {
-            System.clearProperty("tessaly.natives.cache");
-        }
+        });
+        List<String> copies = listing(cache).stream().filter(f -> f.matches("[^.][^/]*/lib[^/]*\\.so")).toList();
+        System.out.println("reload: the cache holds " + copies);
+        assertEquals(2, copies.size(), "copies with two mods alive: " + copies);
     }
 
     /**
@@ -534,13 +531,10 @@ class NativeLoaderTest {
     @Test
     void copiesNoJvmUsesAreRemovedAndHeldOnesKept() throws Exception {
         Path cache = scratch.resolve("clean-up");
-        System.setProperty("tessaly.natives.cache", cache.toString());
-        try {
+        inCache(cache, () -> {
             loadMod("holding-1");
             loadMod("holding-2");
-        } finally {
-            System.clearProperty("tessaly.natives.cache");
-        }
+        });
         Path folder = cachedFile(cache).getParent();
         Path held = folder.resolve(copyName(2));
         assertTrue(Files.exists(held), listing(cache).toString());
@@ -803,6 +797,21 @@ class NativeLoaderTest {
                 ClassLoader.getPlatformClassLoader()));
         return keep(new URLClassLoader("host-" + name, new URL[] {url(Path.of(System.getProperty("tessaly.hostJar"))),
             url(Path.of(System.getProperty("tessaly.nativesModJar")))}, natives));
+    }
+
+    /** A part of a test that may throw. */
+    private interface Body {
+        void run() throws Exception;
+    }
+
+    /** Runs body with the loaders this JVM holds caching in cache; the property is cleared after. */
+    private static void inCache(Path cache, Body body) throws Exception {
+        System.setProperty("tessaly.natives.cache", cache.toString());
+        try {
+            body.run();
+        } finally {
+            System.clearProperty("tessaly.natives.cache");
+        }
     }
 
     private static URLClassLoader keep(URLClassLoader l) {
