@@ -10,7 +10,6 @@ import java.lang.invoke.MethodType;
 import java.lang.ref.Cleaner;
 import java.nio.channels.FileChannel;
 import java.nio.channels.FileLock;
-import java.nio.channels.OverlappingFileLockException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.DirectoryStream;
 import java.nio.file.FileAlreadyExistsException;
@@ -101,6 +100,8 @@ public final class NativeLoader {
     private static Cleaner cleaner;
     /** The class loaders this copy of the class has loaded the library into, and the file each got. */
     private static final Map<ClassLoader, Path> LOADED = new WeakHashMap<>();
+    /** Whether files have owners and POSIX modes to check (not on Windows). */
+    private static final boolean POSIX = FileSystems.getDefault().supportedFileAttributeViews().contains("posix");
 
     private final PrintStream log;
 
@@ -493,13 +494,20 @@ public final class NativeLoader {
         try (DirectoryStream<Path> s = Files.newDirectoryStream(held)) {
             for (Path h : s) {
                 String[] f = h.getFileName().toString().split("\\+");
-                if (f.length == 4 && f[0].equals(folderName) && f[2].equals(pid)
-                        && (open == null || open.contains(h.toString()))) {
+                if (f.length == 4 && f[0].equals(folderName) && heldHere(h, f, pid, open)) {
                     copies.add(f[1]);
                 }
             }
         }
         return copies;
+    }
+
+    /**
+     * Whether the held file h (its name split into f) is this process's own: its process id, and on Linux a
+     * file this process has open (open, from openFilesOfThisProcess; null where that is not known).
+     */
+    private static boolean heldHere(Path h, String[] f, String pid, Set<String> open) {
+        return f[2].equals(pid) && (open == null || open.contains(h.toString()));
     }
 
     /** The files this process has open (Linux: /proc/self/fd), or null where that cannot be read. */
@@ -531,7 +539,6 @@ public final class NativeLoader {
      */
     private void sweep(Path realBase, Path held, String current) {
         Set<String> open = openFilesOfThisProcess();
-        boolean posix = FileSystems.getDefault().supportedFileAttributeViews().contains("posix");
         String pid = Long.toString(ProcessHandle.current().pid());
         Set<String> inUse = new HashSet<>();
         try (DirectoryStream<Path> s = Files.newDirectoryStream(held)) {
@@ -543,7 +550,7 @@ public final class NativeLoader {
                 }
                 // POSIX locks belong to the process: closing any channel of a file this process holds locked
                 // would let the lock go. This process's own files are never opened here, only looked up.
-                if (posix && f[2].equals(pid) && (open == null || open.contains(h.toString()))) {
+                if (POSIX && heldHere(h, f, pid, open)) {
                     inUse.add(f[0] + "/" + f[1]);
                     continue;
                 }
@@ -556,9 +563,8 @@ public final class NativeLoader {
                         Files.delete(h);
                         say("removed " + h + " (its JVM has ended or let the copy go)");
                     }
-                } catch (OverlappingFileLockException e) {
-                    inUse.add(f[0] + "/" + f[1]);
                 } catch (IOException | RuntimeException e) {
+                    // Locked by this JVM (OverlappingFileLockException), or not to be opened: in use.
                     inUse.add(f[0] + "/" + f[1]);
                 }
             }
@@ -620,7 +626,7 @@ public final class NativeLoader {
      * change nor swap anything loaded from there.
      */
     private Path trustedFolder(Path base, String name) throws IOException {
-        if (!FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
+        if (!POSIX) {
             Path folder = base.resolve(name);
             Files.createDirectories(folder);
             return folder;
@@ -650,7 +656,7 @@ public final class NativeLoader {
 
     /** folder, created owner-only if missing (by this JVM or another at the same time), checked as this user's. */
     private static Path ownFolder(Path folder) throws IOException {
-        if (!FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
+        if (!POSIX) {
             // Windows: no owner-only mode to give or check, as in trustedFolder.
             return Files.createDirectories(folder);
         }
@@ -845,7 +851,7 @@ public final class NativeLoader {
         if (!Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS)) {
             return "not a regular file";
         }
-        if (FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
+        if (POSIX) {
             PosixFileAttributes a = Files.readAttributes(file, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
             if (!Owners.isUser(file, a)) {
                 return "belongs to " + a.owner().getName() + ", not to this user";
@@ -873,7 +879,7 @@ public final class NativeLoader {
         } else {
             String hash;
             try {
-                if (FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
+                if (POSIX) {
                     Path real = file.toRealPath();
                     PosixFileAttributes a = Files.readAttributes(real, PosixFileAttributes.class);
                     if (!Owners.isUser(real, a) && !Owners.isRoot(real, a)
