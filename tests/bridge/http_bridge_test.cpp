@@ -53,30 +53,34 @@ std::string to_std(jobject s)
 
 jstring jstr(const char* s) { return g_env->NewStringUTF(s); }
 
+// An object-returning call: a static method of cls, or an instance method of target.
+jobject call_v(jclass cls, jobject target, const char* name, const char* sig, va_list args)
+{
+    jmethodID m = target ? g_env->GetMethodID(cls, name, sig) : g_env->GetStaticMethodID(cls, name, sig);
+    expect_no_exception(name);
+    jobject result =
+        target ? g_env->CallObjectMethodV(target, m, args) : g_env->CallStaticObjectMethodV(cls, m, args);
+    expect_no_exception(name);
+    return result;
+}
+
 jobject call_static(const char* cls_name, const char* name, const char* sig, ...)
 {
     jclass cls = g_env->FindClass(cls_name);
     expect_no_exception(cls_name);
-    jmethodID m = g_env->GetStaticMethodID(cls, name, sig);
-    expect_no_exception(name);
     va_list args;
     va_start(args, sig);
-    jobject result = g_env->CallStaticObjectMethodV(cls, m, args);
+    jobject result = call_v(cls, nullptr, name, sig, args);
     va_end(args);
-    expect_no_exception(name);
     return result;
 }
 
 jobject call(jobject target, const char* name, const char* sig, ...)
 {
-    jclass cls = g_env->GetObjectClass(target);
-    jmethodID m = g_env->GetMethodID(cls, name, sig);
-    expect_no_exception(name);
     va_list args;
     va_start(args, sig);
-    jobject result = g_env->CallObjectMethodV(target, m, args);
+    jobject result = call_v(g_env->GetObjectClass(target), target, name, sig, args);
     va_end(args);
-    expect_no_exception(name);
     return result;
 }
 

@@ -15,8 +15,8 @@ import quenby.tessaly.api.client.model.Mesh;
  * benchmarks: {@code quenby.tessaly.client.online.TessalyServerConnectionHelper} for libTrialworks.so and
  * libSkyrope.dylib, its twin in {@code quenby.tessaly.api.client.online} for Skyrope.dll (both in this jar,
  * the second generated from the first at build time). The system property {@code tessaly.holder} names
- * another class. The calls go straight to the holder's native methods (method handles, invoked exactly:
- * whatever a native method throws comes out unchanged).
+ * another class. The calls go straight to the holder's native methods (method handles: whatever a native
+ * method throws comes out unchanged).
  */
 public final class NativeHolder {
     private static final String CLIENT = "quenby.tessaly.client.online.TessalyServerConnectionHelper";
@@ -74,77 +74,52 @@ public final class NativeHolder {
     }
 
     public static void setHttpClient(HttpClient client) {
-        try {
-            SET_CLIENT.invokeExact(client);
-        } catch (Throwable e) {
-            throw rethrow(e);
-        }
+        call(SET_CLIENT, client);
     }
 
     public static void autoLogin(String baseUrl, String playerId, String accessToken, String refreshToken,
             String provider, BiConsumer<HttpResponse<String>, Throwable> callback) {
-        try {
-            AUTO_LOGIN.invokeExact(baseUrl, playerId, accessToken, refreshToken, provider, (BiConsumer) callback);
-        } catch (Throwable e) {
-            throw rethrow(e);
-        }
+        call(AUTO_LOGIN, baseUrl, playerId, accessToken, refreshToken, provider, callback);
     }
 
     public static void signIn(String baseUrl, String playerId, String loginCode,
             BiConsumer<HttpResponse<String>, Throwable> callback) {
-        try {
-            SIGN_IN.invokeExact(baseUrl, playerId, loginCode, (BiConsumer) callback);
-        } catch (Throwable e) {
-            throw rethrow(e);
-        }
+        call(SIGN_IN, baseUrl, playerId, loginCode, callback);
     }
 
     public static void signOut(String baseUrl, String playerId, String accessToken, String refreshToken,
             String provider, BiConsumer<HttpResponse<String>, Throwable> callback) {
-        try {
-            SIGN_OUT.invokeExact(baseUrl, playerId, accessToken, refreshToken, provider, (BiConsumer) callback);
-        } catch (Throwable e) {
-            throw rethrow(e);
-        }
+        call(SIGN_OUT, baseUrl, playerId, accessToken, refreshToken, provider, callback);
     }
 
     public static void getAvailableCosmetics(String baseUrl, String playerId, String accessToken,
             String refreshToken, String provider, BiConsumer<HttpResponse<String>, Throwable> callback) {
-        try {
-            GET_AVAILABLE_COSMETICS.invokeExact(baseUrl, playerId, accessToken, refreshToken, provider,
-                    (BiConsumer) callback);
-        } catch (Throwable e) {
-            throw rethrow(e);
-        }
+        call(GET_AVAILABLE_COSMETICS, baseUrl, playerId, accessToken, refreshToken, provider, callback);
     }
 
     public static void saveConfiguration(String baseUrl, String body,
             BiConsumer<HttpResponse<String>, Throwable> callback) {
-        try {
-            SAVE_CONFIGURATION.invokeExact(baseUrl, body, (BiConsumer) callback);
-        } catch (Throwable e) {
-            throw rethrow(e);
-        }
+        call(SAVE_CONFIGURATION, baseUrl, body, callback);
     }
 
     public static void getPlayerSkinInfo(String baseUrl, String playerId,
             BiConsumer<HttpResponse<String>, Throwable> callback) {
-        try {
-            GET_PLAYER_SKIN_INFO.invokeExact(baseUrl, playerId, (BiConsumer) callback);
-        } catch (Throwable e) {
-            throw rethrow(e);
-        }
+        call(GET_PLAYER_SKIN_INFO, baseUrl, playerId, callback);
     }
 
     public static void loadRemoteMesh(String baseUrl, String meshName, BiConsumer<Mesh, Throwable> callback) {
+        call(LOAD_REMOTE_MESH, baseUrl, meshName, callback);
+    }
+
+    /** Calls a native method; what it throws (only unchecked exceptions) passes through as it is. */
+    private static void call(MethodHandle method, Object... args) {
         try {
-            LOAD_REMOTE_MESH.invokeExact(baseUrl, meshName, (BiConsumer) callback);
+            method.invokeWithArguments(args);
         } catch (Throwable e) {
             throw rethrow(e);
         }
     }
 
-    /** The native methods throw only unchecked exceptions; they pass through as they are. */
     private static RuntimeException rethrow(Throwable e) {
         if (e instanceof RuntimeException r) {
             throw r;
