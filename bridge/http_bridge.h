@@ -19,7 +19,7 @@
 //    by the caller.
 //  - HTTP statuses are not examined: any completed exchange is a success.
 //
-// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
+// Its names are part of the library's exports, listed in build-support/exports/library.txt.
 #ifndef TESSALY_BRIDGE_HTTP_BRIDGE_H
 #define TESSALY_BRIDGE_HTTP_BRIDGE_H
 

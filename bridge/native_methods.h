@@ -2,7 +2,7 @@
 // tests and the fuzzer call them directly). The native methods themselves are
 // declared by the host class in Java and have no C++ declaration here.
 //
-// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
+// Its names are part of the library's exports, listed in build-support/exports/library.txt.
 #ifndef TESSALY_BRIDGE_NATIVE_METHODS_H
 #define TESSALY_BRIDGE_NATIVE_METHODS_H
 

@@ -11,7 +11,7 @@
 // writing, so input and output may be the same buffer. All routines are
 // reentrant.
 //
-// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
+// Its names are part of the library's exports, listed in build-support/exports/library.txt.
 #ifndef TESSALY_CRYPTO_AES32_H
 #define TESSALY_CRYPTO_AES32_H
 

@@ -10,7 +10,7 @@
 // caller; nothing allocates, fails or checks its pointers. The block ciphers
 // work on a local copy, so input and output may be the same buffer.
 //
-// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
+// Its names are part of the library's exports, listed in build-support/exports/library.txt.
 #ifndef TESSALY_CRYPTO_AES8_H
 #define TESSALY_CRYPTO_AES8_H
 

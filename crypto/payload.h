@@ -6,7 +6,7 @@
 // bytes) followed by the marker 0x80 and zero bytes up to the block boundary;
 // at least one byte of padding is always added.
 //
-// Its names and signatures are part of the library's exports and are checked against build-support/exports/.
+// Its names are part of the library's exports, listed in build-support/exports/library.txt.
 #ifndef TESSALY_CRYPTO_PAYLOAD_H
 #define TESSALY_CRYPTO_PAYLOAD_H
 
