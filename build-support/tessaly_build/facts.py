@@ -46,11 +46,6 @@ def java_package(platform):
     return setting(platform + "_package")
 
 
-def jni_method(platform, method):
-    """The JNI name of a native method of the library on PLATFORM."""
-    return "Java_%s_TessalyServerConnectionHelper_%s" % (java_package(platform).replace(".", "_"), method)
-
-
 def test_key():
     """The built-in test mesh key, 32 lower-case hex digits."""
     return setting("test_mesh_key").lower()

@@ -40,6 +40,7 @@ import java.util.zip.ZipOutputStream;
 
 import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 
 import tessaly.service.ReferenceService;
@@ -54,7 +55,9 @@ import tessaly.service.ReferenceService;
  * The jar the tests use is the build's with one more line in its index: a file standing for another
  * platform's library (OTHER_PLATFORM, the file foreign), which this JVM must refuse to load. Where the suite
  * runs as root, rows that need a second user run their JVM as nobody (setpriv), and the swap race runs with
- * the attacker tessaly.swapFolders and the library it plants, tessaly.planted.
+ * the attacker tessaly.swapFolders and the library it plants, tessaly.planted. Rows tagged "files" prove the
+ * loader's handling of its cache folders, which depends on neither the JVM's architecture nor the library's:
+ * a foreign JVM under qemu-user skips them.
  */
 class NativeLoaderTest {
     private static final String HELPER = "quenby.tessaly.client.online.TessalyServerConnectionHelper";
@@ -323,6 +326,7 @@ class NativeLoaderTest {
     }
 
     @Test
+    @Tag("files")
     void aCachedCopyIsNeverRewrittenAndADamagedOneNeverLoaded() throws Exception {
         Path cache = scratch.resolve("reuse");
         assertEquals(0, selfCheck(cache).exit());
@@ -359,6 +363,7 @@ class NativeLoaderTest {
     }
 
     @Test
+    @Tag("files")
     void jvmsStartingAtOnceAllLoadOneCopy() throws Exception {
         Path cache = scratch.resolve("at-once");
         List<Process> children = new ArrayList<>();
@@ -377,6 +382,7 @@ class NativeLoaderTest {
 
     /** Rows that need a second user: the self-check runs as nobody; root (the suite) sets up what it finds. */
     @Test
+    @Tag("files")
     void foldersAndCopiesOfAnotherUserAreRefused() throws Exception {
         assumeTrue(runsAsRootWithSetpriv(), "needs root and setpriv to run a JVM as a second user");
         Object[][] rows = {
@@ -426,6 +432,7 @@ class NativeLoaderTest {
      * as root. None may run the planted library.
      */
     @Test
+    @Tag("files")
     void anotherUserSwappingTheCacheFolderNeverGetsALibraryLoaded() throws Exception {
         assumeTrue(runsAsRootWithSetpriv(), "needs root and setpriv to run the attacker as a second user");
         String swapper = System.getProperty("tessaly.swapFolders");
@@ -504,6 +511,7 @@ class NativeLoaderTest {
      * more copies than mods alive.
      */
     @Test
+    @Tag("files")
     void aReloadedModIsCollectedAndTheCacheKeepsOneCopyPerModAlive() throws Exception {
         Path cache = scratch.resolve("reload");
         inCache(cache, () -> {
@@ -529,6 +537,7 @@ class NativeLoaderTest {
      * removed; the -2 copy this JVM holds (a second mod) stays, as does the first name.
      */
     @Test
+    @Tag("files")
     void copiesNoJvmUsesAreRemovedAndHeldOnesKept() throws Exception {
         Path cache = scratch.resolve("clean-up");
         inCache(cache, () -> {
@@ -603,6 +612,7 @@ class NativeLoaderTest {
      * link and through the move used where there are none, the file there keeps its inode and bytes.
      */
     @Test
+    @Tag("files")
     void aNewCopyNeverReplacesAFileAtItsName() throws Exception {
         assumeTrue(java.nio.file.FileSystems.getDefault().supportedFileAttributeViews().contains("unix"),
                 "needs inode numbers (unix:ino)");
