@@ -11,6 +11,10 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.lang.annotation.ElementType;
+import java.lang.annotation.Retention;
+import java.lang.annotation.RetentionPolicy;
+import java.lang.annotation.Target;
 import java.lang.ref.WeakReference;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
@@ -60,6 +64,14 @@ import tessaly.service.ReferenceService;
  * a foreign JVM under qemu-user skips them.
  */
 class NativeLoaderTest {
+    /** A row of the cache-folder handling (tag "files"), which a foreign JVM under qemu-user skips. */
+    @Target(ElementType.METHOD)
+    @Retention(RetentionPolicy.RUNTIME)
+    @Tag("files")
+    @Test
+    @interface FilesTest {
+    }
+
     private static final String HELPER = "quenby.tessaly.client.online.TessalyServerConnectionHelper";
     /** The build's library file (tessaly.library) by its name: libTrialworks.so, Skyrope.dll. */
     private static final String LIBRARY =
@@ -325,8 +337,7 @@ class NativeLoaderTest {
         }
     }
 
-    @Test
-    @Tag("files")
+    @FilesTest
     void aCachedCopyIsNeverRewrittenAndADamagedOneNeverLoaded() throws Exception {
         Path cache = scratch.resolve("reuse");
         assertEquals(0, selfCheck(cache).exit());
@@ -362,8 +373,7 @@ class NativeLoaderTest {
         }
     }
 
-    @Test
-    @Tag("files")
+    @FilesTest
     void jvmsStartingAtOnceAllLoadOneCopy() throws Exception {
         Path cache = scratch.resolve("at-once");
         List<Process> children = new ArrayList<>();
@@ -381,8 +391,7 @@ class NativeLoaderTest {
     }
 
     /** Rows that need a second user: the self-check runs as nobody; root (the suite) sets up what it finds. */
-    @Test
-    @Tag("files")
+    @FilesTest
     void foldersAndCopiesOfAnotherUserAreRefused() throws Exception {
         assumeTrue(runsAsRootWithSetpriv(), "needs root and setpriv to run a JVM as a second user");
         Object[][] rows = {
@@ -431,8 +440,7 @@ class NativeLoaderTest {
      * library of their own under the same names, while 60 JVMs (tessaly.swapJvms), 6 at a time, load from it
      * as root. None may run the planted library.
      */
-    @Test
-    @Tag("files")
+    @FilesTest
     void anotherUserSwappingTheCacheFolderNeverGetsALibraryLoaded() throws Exception {
         assumeTrue(runsAsRootWithSetpriv(), "needs root and setpriv to run the attacker as a second user");
         String swapper = System.getProperty("tessaly.swapFolders");
@@ -510,8 +518,7 @@ class NativeLoaderTest {
      * beside a second mod that stays: each dropped class loader is collected, and the cache then holds no
      * more copies than mods alive.
      */
-    @Test
-    @Tag("files")
+    @FilesTest
     void aReloadedModIsCollectedAndTheCacheKeepsOneCopyPerModAlive() throws Exception {
         Path cache = scratch.resolve("reload");
         inCache(cache, () -> {
@@ -536,8 +543,7 @@ class NativeLoaderTest {
      * The clean-up another JVM's start does: a folder of another version and a -N copy no JVM holds are
      * removed; the -2 copy this JVM holds (a second mod) stays, as does the first name.
      */
-    @Test
-    @Tag("files")
+    @FilesTest
     void copiesNoJvmUsesAreRemovedAndHeldOnesKept() throws Exception {
         Path cache = scratch.resolve("clean-up");
         inCache(cache, () -> {
@@ -611,8 +617,7 @@ class NativeLoaderTest {
      * A new copy goes in place only where its name is free: with a file already at the name, through a hard
      * link and through the move used where there are none, the file there keeps its inode and bytes.
      */
-    @Test
-    @Tag("files")
+    @FilesTest
     void aNewCopyNeverReplacesAFileAtItsName() throws Exception {
         assumeTrue(java.nio.file.FileSystems.getDefault().supportedFileAttributeViews().contains("unix"),
                 "needs inode numbers (unix:ino)");
