@@ -345,6 +345,12 @@ class MachOSlice:
             any(s[0].endswith(",__debug_info") for s in self.sections)
 
 
+def macos_version(packed, full=False):
+    """A Mach-O version (xxxx.yy.zz in nibbles) as text: 11.0, 1.0.0; the patch level only if non-zero or FULL."""
+    major, minor, patch = packed >> 16, (packed >> 8) & 0xFF, packed & 0xFF
+    return "%d.%d.%d" % (major, minor, patch) if patch or full else "%d.%d" % (major, minor)
+
+
 def macho_slices(path):
     """The MachOSlice of each image of a thin or universal Mach-O file."""
     try:
