@@ -70,6 +70,27 @@ def sha256_file(path):
     return h.hexdigest()
 
 
+def export_list(path, package=None):
+    """[(kind, name)] of an export list (build-support/exports/*.txt): "jni NAME", "func NAME" or "data NAME"
+    lines, "#" starting a comment, @TESSALY_JNI_PACKAGE@ filled in with PACKAGE (dotted or JNI form).
+    ValueError, in words, for a line of another form or a package the list needs and PACKAGE lacks."""
+    entries = []
+    with open(path) as f:
+        for n, line in enumerate(f, 1):
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            if "@TESSALY_JNI_PACKAGE@" in line:
+                if not package:
+                    raise ValueError("%s names the package @TESSALY_JNI_PACKAGE@: give --jni-package" % path)
+                line = line.replace("@TESSALY_JNI_PACKAGE@", package.replace(".", "_"))
+            kind, _, name = line.partition(" ")
+            if kind not in ("jni", "func", "data") or not name.strip():
+                raise ValueError("%s:%d: expected 'jni NAME', 'func NAME' or 'data NAME'" % (path, n))
+            entries.append((kind, name.strip()))
+    return entries
+
+
 def natives_index(version, libraries):
     """The natives jar's natives/index.properties, which the loader reads: "version=V", then
     "PLATFORM=FILE SIZE SHA256" for each (platform, file name, size, SHA-256) of LIBRARIES, sorted."""

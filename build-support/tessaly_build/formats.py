@@ -369,11 +369,11 @@ def macho_slices(path):
         raise FormatError("%s: not a readable Mach-O file: %s" % (path, e or type(e).__name__))
 
 
-def macos_slice_records(path):
-    """What a release's manifest records of each slice of a Mach-O file, by architecture name:
+def macos_slice_records(slices):
+    """What a release's manifest records of each of SLICES (macho_slices), by architecture name:
     [{"architecture", "min_macos", "exports"}]."""
     return [{"architecture": s.arch, "min_macos": macos_version(s.min_macos or 0), "exports": len(s.exports())}
-            for s in sorted(macho_slices(path), key=lambda s: s.arch)]
+            for s in sorted(slices, key=lambda s: s.arch)]
 
 
 def macho_exports(path):
