@@ -54,7 +54,8 @@ import tessaly.service.ReferenceService;
  * hosts use them: in this JVM, the loader's classes in one child class loader and the host's classes (the host
  * jar, tessaly.hostJar, and a mod class calling the loader, tessaly.nativesModJar) in another, once per mod;
  * in child JVMs (tessaly.java, with -Xcheck:jni), the jar's self-check over cache folders made to fail in each
- * way the loader must survive. Scratch folders go under tessaly.cacheDir.
+ * way the loader must survive. Scratch folders go in a folder of java.io.tmpdir that other users can read, so
+ * that rows run as another user reach the jar from any checkout.
  *
  * The jar the tests use is the build's with one more line in its index: a file standing for another
  * platform's library (OTHER_PLATFORM, the file foreign), which this JVM must refuse to load. Where the suite
@@ -73,16 +74,16 @@ class NativeLoaderTest {
     }
 
     private static final String HELPER = "quenby.tessaly.client.online.TessalyServerConnectionHelper";
+    private static final boolean POSIX =
+            java.nio.file.FileSystems.getDefault().supportedFileAttributeViews().contains("posix");
     /** The build's library file (tessaly.library) by its name: libTrialworks.so, Skyrope.dll. */
     private static final String LIBRARY =
             Path.of(java.util.Objects.requireNonNull(System.getProperty("tessaly.library"), "-Dtessaly.library"))
                     .getFileName().toString();
 
-    /** The name the loader gives the n-th copy in a folder: libTrialworks-2.so, Skyrope-2.dll. */
-    private static String copyName(int n) {
-        int dot = LIBRARY.indexOf('.');
-        return LIBRARY.substring(0, dot) + "-" + n + LIBRARY.substring(dot);
-    }
+    /** The names of the copies the loader writes for one class loader: libTrialworks-<16 hex>.so, Skyrope-<...>.dll. */
+    private static final Pattern OWN_COPY = Pattern.compile(Pattern.quote(LIBRARY.substring(0, LIBRARY.indexOf('.')))
+            + "-[0-9a-f]{16}" + Pattern.quote(LIBRARY.substring(LIBRARY.indexOf('.'))));
 
     private static Path jar;
     private static Path scratch;
@@ -93,8 +94,10 @@ class NativeLoaderTest {
 
     @BeforeAll
     static void start() throws IOException {
-        scratch = Path.of(System.getProperty("tessaly.cacheDir"));
-        deleteTree(scratch);
+        scratch = Files.createTempDirectory("tessaly-loader-test-");
+        if (POSIX) {
+            Files.setPosixFilePermissions(scratch, PosixFilePermissions.fromString("rwxr-xr-x"));
+        }
         Files.createDirectories(scratch.resolve("models"));
         jar = withOtherPlatform(Path.of(System.getProperty("tessaly.nativesJar")));
         Files.write(scratch.resolve("models/cube.enc"), MeshFiles.encrypt(MeshFiles.document("cube", 4, 7)));
@@ -102,11 +105,15 @@ class NativeLoaderTest {
     }
 
     @AfterAll
-    static void stop() throws IOException {
+    static void stop() throws Exception {
         service.close();
         for (URLClassLoader l : loaders) {
             l.close();
         }
+        if (POSIX) {
+            command("chmod", "-R", "u+w", scratch.toString());
+        }
+        deleteTree(scratch);
     }
 
     /**
@@ -115,21 +122,30 @@ class NativeLoaderTest {
      * this JVM is the aarch64 one).
      */
     private static Path withOtherPlatform(Path built) throws IOException {
-        Path out = scratch.resolve("tessaly-natives-two-platforms.jar");
         byte[] library = Files.readAllBytes(Path.of(System.getProperty("tessaly.library")));
         byte[] other = Arrays.copyOf(library, library.length + 1);
         foreign = Files.createDirectories(scratch.resolve("other-platform")).resolve(LIBRARY);
         Files.write(foreign, other);
-        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(built));
+        return withIndex(built, "two-platforms", index -> {
+            otherPlatform = index.contains("linux-x64=") ? "linux-aarch64" : "linux-x64";
+            return index + otherPlatform + "=" + LIBRARY + " " + other.length + " " + sha256(other) + "\n";
+        });
+    }
+
+    /** A copy of the test's jar (jar), named for what differs, whose index text edit changes. */
+    private static Path withIndex(String name, java.util.function.UnaryOperator<String> edit) throws IOException {
+        return withIndex(jar, name, edit);
+    }
+
+    private static Path withIndex(Path from, String name, java.util.function.UnaryOperator<String> edit)
+            throws IOException {
+        Path out = scratch.resolve("tessaly-natives-" + name + ".jar");
+        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(from));
              ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(out))) {
             for (ZipEntry e; (e = in.getNextEntry()) != null;) {
                 byte[] data = in.readAllBytes();
                 if (e.getName().equals("natives/index.properties")) {
-                    Properties index = new Properties();
-                    index.load(new java.io.ByteArrayInputStream(data));
-                    otherPlatform = index.containsKey("linux-x64") ? "linux-aarch64" : "linux-x64";
-                    String line = otherPlatform + "=" + LIBRARY + " " + other.length + " " + sha256(other) + "\n";
-                    data = (new String(data, StandardCharsets.UTF_8) + line).getBytes(StandardCharsets.UTF_8);
+                    data = edit.apply(new String(data, StandardCharsets.UTF_8)).getBytes(StandardCharsets.UTF_8);
                 }
                 zip.putNextEntry(new ZipEntry(e.getName()));
                 zip.write(data);
@@ -170,10 +186,17 @@ class NativeLoaderTest {
             assertSame(host, helper.getClassLoader());
             callAll(helper, "mod " + mod);
         }
-        Path folder = Path.of(loaded.get(0)).getParent();
-        assertEquals(List.of(folder.resolve(LIBRARY).toString(), folder.resolve(copyName(2)).toString()), loaded);
-        assertTrue(folder.getFileName().toString().matches("[0-9A-Za-z._-]+-[0-9a-f]{16}"), folder.toString());
-        assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(folder)));
+        // The first mod loads the shared copy; the second one a copy of its own, removed once loaded (the
+        // system keeps it mapped).
+        Path folder = versionFolder(scratch.resolve("in-jvm"));
+        assertEquals(folder.resolve(LIBRARY).toString(), loaded.get(0));
+        Path own = Path.of(loaded.get(1));
+        assertTrue(own.getParent().equals(folder) && OWN_COPY.matcher(own.getFileName().toString()).matches(), loaded.toString());
+        assertFalse(Files.exists(own), own + " stays after it was loaded");
+        assertTrue(Files.readString(Path.of("/proc/self/maps")).contains(own + " (deleted)"), own + " is not mapped");
+        for (Path p : List.of(folder, folder.getParent())) {
+            assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(p)), p.toString());
+        }
     }
 
     /** Makes the seven calls through the host class; each must reach the service and answer. */
@@ -220,6 +243,16 @@ class NativeLoaderTest {
     private static final List<String> AS_NOBODY = List.of("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups");
 
     private static Process startSelfCheck(List<String> asUser, Path cache, List<String> props) throws IOException {
+        return startSelfCheck(asUser, jar, cache, props);
+    }
+
+    private static Process startSelfCheck(List<String> asUser, Path jarFile, Path cache, List<String> props)
+            throws IOException {
+        return selfCheckCommand(asUser, jarFile, cache, props).start();
+    }
+
+    /** java -Xcheck:jni [-Dtessaly.natives.cache=CACHE] PROPS... -jar JAR, as asUser (a command prefix). */
+    private static ProcessBuilder selfCheckCommand(List<String> asUser, Path jarFile, Path cache, List<String> props) {
         List<String> command = new ArrayList<>(asUser);
         command.addAll(List.of(System.getProperty("tessaly.java",
                 Path.of(System.getProperty("java.home"), "bin", "java").toString()), "-Xcheck:jni"));
@@ -227,8 +260,8 @@ class NativeLoaderTest {
             command.add("-Dtessaly.natives.cache=" + cache);
         }
         command.addAll(props);
-        command.addAll(List.of("-jar", jar.toString()));
-        return new ProcessBuilder(command).redirectErrorStream(true).start();
+        command.addAll(List.of("-jar", jarFile.toString()));
+        return new ProcessBuilder(command).redirectErrorStream(true);
     }
 
     private static Run finish(Process child) throws Exception {
@@ -242,11 +275,16 @@ class NativeLoaderTest {
         return finish(startSelfCheck(cache, List.of(props)));
     }
 
-    /** The one library file a self-check left in a cache folder (one version folder, beside the loader's own files). */
-    private static Path cachedFile(Path cache) throws IOException {
-        try (Stream<Path> s = Files.list(cache)) {
-            return s.filter(p -> !p.getFileName().toString().startsWith(".")).findFirst().orElseThrow().resolve(LIBRARY);
+    /** The version folder a self-check made in the loader's folder of cache (the only one there). */
+    private static Path versionFolder(Path cache) throws IOException {
+        try (Stream<Path> s = Files.list(cache.resolve("tessaly-natives"))) {
+            return s.filter(p -> p.getFileName().toString().matches("[0-9A-Za-z._-]+-[0-9a-f]{16}")).findFirst().orElseThrow();
         }
+    }
+
+    /** The shared copy a self-check left in cache. */
+    private static Path cachedFile(Path cache) throws IOException {
+        return versionFolder(cache).resolve(LIBRARY);
     }
 
     /**
@@ -362,15 +400,24 @@ class NativeLoaderTest {
             Path dir = scratch.resolve("damaged-" + d[0].toString().replace(' ', '-'));
             assertEquals(0, selfCheck(dir).exit());
             Path damaged = cachedFile(dir);
-            Files.setPosixFilePermissions(damaged, PosixFilePermissions.fromString("rw-------"));
             Files.write(damaged, (byte[]) d[1]);
             Run run = selfCheck(dir);
             assertEquals(0, run.exit(), d[0] + ":\n" + run.output());
             assertTrue(run.output().contains(damaged + ": " ) && run.output().contains((String) d[2]), d[0] + ":\n" + run.output());
-            assertEquals(damaged.resolveSibling(copyName(2)).toString(), run.loadedFile(), d[0].toString());
+            Path own = Path.of(run.loadedFile());
+            assertTrue(own.getParent().equals(damaged.getParent()) && OWN_COPY.matcher(own.getFileName().toString()).matches()
+                    && !Files.exists(own), d[0] + ": loaded " + own);
             assertArrayEquals((byte[]) d[1], Files.readAllBytes(damaged), d[0] + ": the damaged file was rewritten");
-            assertArrayEquals(good, Files.readAllBytes(damaged.resolveSibling(copyName(2))), d[0].toString());
         }
+
+        // A jar whose index differs from the cached copy's SHA-256 in its last digit alone (the version folder's
+        // name takes the first 16): the copy is not loaded, and neither is the jar's own library.
+        Path doctored = withIndex("doctored", index -> index.replace(sha256(good),
+                sha256(good).substring(0, 63) + (sha256(good).endsWith("0") ? "1" : "0")));
+        Run run = finish(startSelfCheck(List.of(), doctored, cache, List.of()));
+        assertEquals(1, run.exit(), run.output());
+        assertTrue(run.output().contains(file + ": SHA-256 " + sha256(good) + " does not match the index")
+                && run.output().contains("does not match its index: the jar is damaged"), run.output());
     }
 
     @FilesTest
@@ -390,48 +437,156 @@ class NativeLoaderTest {
         }
     }
 
-    /** Rows that need a second user: the self-check runs as nobody; root (the suite) sets up what it finds. */
+    /**
+     * Two versions of the jar (a player updating the add-on while another game runs) start together on one
+     * cache, round after round, with java.io.tmpdir unusable: each loads from its own version folder, and
+     * neither's clean-up touches the other's.
+     */
     @FilesTest
-    void foldersAndCopiesOfAnotherUserAreRefused() throws Exception {
+    void twoVersionsStartingTogetherBothLoadEveryTime() throws Exception {
+        Path cache = scratch.resolve("two-versions");
+        Path second = withIndex("second-version", index -> index.replaceFirst("(?m)^version=.*$", "version=2.0.0-next"));
+        List<String> noTmp = List.of("-Djava.io.tmpdir=" + Files.writeString(scratch.resolve("no-tmp"), "") + "/tmp");
+        int rounds = Integer.getInteger("tessaly.versionRounds", 40);
+        int failed = 0;
+        for (int round = 0; round < rounds; round++) {
+            List<Process> children = List.of(startSelfCheck(List.of(), jar, cache, noTmp),
+                    startSelfCheck(List.of(), second, cache, noTmp));
+            for (Process child : children) {
+                Run run = finish(child);
+                if (run.exit() != 0) {
+                    failed++;
+                    System.out.println("round " + round + ":\n" + run.output());
+                }
+            }
+        }
+        assertEquals(0, failed, "self-checks that failed, of " + 2 * rounds);
+        List<String> left = listing(cache.resolve("tessaly-natives"));
+        assertEquals(2, left.stream().filter(f -> f.matches("[^/]*-[0-9a-f]{16}/" + Pattern.quote(LIBRARY))).count(),
+                left.toString());
+        assertTrue(left.stream().anyMatch(f -> f.startsWith("2.0.0-next-")), left.toString());
+    }
+
+    /** A row of the rows that need root: who runs the self-check, and how its environment differs. */
+    private record AsUser(String name, List<String> user, Setup setup, java.util.function.Consumer<java.util.Map<String, String>> env,
+            int exit, String words, String loadedFrom) {
+    }
+
+    /**
+     * Rows that need root or a second user: root (the suite) sets up what the self-check finds, then runs it as
+     * nobody, as a user id without a name, as root, or on a file system mounted noexec. Each row's java.io.tmpdir
+     * is a folder of the row's user, unless the row makes it.
+     */
+    @FilesTest
+    void foldersOfOtherUsersAreRefusedAndTheUsersOwnAccepted() throws Exception {
         assumeTrue(runsAsRootWithSetpriv(), "needs root and setpriv to run a JVM as a second user");
-        Object[][] rows = {
-            // name, what the cache folder holds (set up by root, then handed to users), words, loaded from
-            {"a cache folder of another user (daemon), with a sound copy", (Setup) dir -> {
+        java.util.function.Consumer<java.util.Map<String, String>> same = env -> { };
+        Path sharedTmp = Files.createDirectories(scratch.resolve("shared-tmp"));
+        chmod("1777", sharedTmp);
+        List<String> asRoot = List.of();
+        AsUser[] rows = {
+            new AsUser("a cache folder of another user (daemon), with a sound copy", AS_NOBODY, dir -> {
                 Path cache = dir.resolve("cache");
                 assertEquals(0, selfCheck(cache).exit());
                 chown("daemon:daemon", cache);
                 return cache;
-            }, "belongs to daemon, not to this user (nobody, user id 65534)", "tmp/tessaly-natives-nobody/"},
-            {"a sound copy of another user (daemon) in the user's own folder", (Setup) dir -> {
+            }, same, 0, "cache, a folder above the cache, belongs to daemon, not to root or this user (nobody, user id 65534)",
+                "tmp/tessaly-natives-65534/"),
+            new AsUser("a sound copy of another user (daemon) in the user's own folder", AS_NOBODY, dir -> {
                 Path cache = dir.resolve("cache");
                 assertEquals(0, selfCheck(cache).exit());
                 chown("nobody:nogroup", cache);
                 chown("daemon:daemon", cachedFile(cache));
                 return cache;
-            }, LIBRARY + ": belongs to daemon, not to this user", "cache/"},
-            {"the user's cache folder in a folder of another user (daemon)", (Setup) dir -> {
+            }, same, 0, LIBRARY + ": belongs to daemon, not to this user", "cache/"),
+            new AsUser("the user's cache folder in a folder of another user (daemon)", AS_NOBODY, dir -> {
                 Path theirs = Files.createDirectories(dir.resolve("theirs"));
                 Path cache = Files.createDirectories(theirs.resolve("cache"));
-                chown("nobody:nogroup", cache);
                 chown("daemon:daemon", theirs);
-                Files.setPosixFilePermissions(cache, PosixFilePermissions.fromString("rwx------"));
                 chown("nobody:nogroup", cache);
                 return cache;
-            }, "theirs, a folder above the cache, belongs to daemon, not to root or this user (nobody, user id 65534)",
-                "tmp/tessaly-natives-nobody/"},
+            }, same, 0, "theirs, a folder above the cache, belongs to daemon, not to root or this user (nobody, user id 65534)",
+                "tmp/tessaly-natives-65534/"),
+            new AsUser("another user's link at the fallback folder's name, to a folder of the user's: not followed", AS_NOBODY, dir -> {
+                Path mine = Files.createDirectories(dir.resolve("mine/lookalike-0123456789abcdef"));
+                Files.copy(Path.of(System.getProperty("tessaly.library")), mine.resolve(LIBRARY));
+                Files.writeString(mine.resolve(LIBRARY.replace(".", "-0123456789abcdef.")), "the user's own file");
+                Files.writeString(mine.resolve(".keep"), "the user's own file");
+                chown("nobody:nogroup", dir.resolve("mine"));
+                command("touch", "-h", "-d", "2001-01-01", mine.toString(), mine.resolve(LIBRARY).toString());
+                Path tmp = Files.createDirectories(dir.resolve("tmp"));
+                chmod("1777", tmp);
+                Files.createSymbolicLink(tmp.resolve("tessaly-natives-65534"), dir.resolve("mine"));
+                Files.writeString(dir.resolve("file"), "not a folder");
+                return dir.resolve("file/cache");
+            }, same, 1, "tessaly-natives-65534 is not a folder (a symbolic link)", null),
+            new AsUser("a read-only cache folder holding a verified copy", AS_NOBODY, dir -> {
+                Path cache = dir.resolve("cache");
+                assertEquals(0, selfCheck(cache).exit());
+                chown("nobody:nogroup", cache);
+                command("chmod", "-R", "a-w", cache.resolve("tessaly-natives").toString());
+                return cache;
+            }, same, 0, "SHA-256 matches the index, used as it is", "cache/"),
+            new AsUser("a folder above the cache writable by the user's own private group (umask 002): used", asRoot, dir -> {
+                Path own = Files.createDirectories(dir.resolve("group-own"));
+                chmod("0775", own);
+                return own.resolve("cache");
+            }, same, 0, "created ", "group-own/cache/"),
+            new AsUser("a folder two above the cache writable by a group of other users (daemon): refused", asRoot, dir -> {
+                Path theirs = Files.createDirectories(dir.resolve("group-daemon"));
+                command("chown", "root:daemon", theirs.toString());
+                chmod("0775", theirs);
+                return Files.createDirectories(theirs.resolve("mid")).resolve("cache");
+            }, same, 0, "group-daemon, a folder above the cache, is writable by others (rwxrwxr-x) and has no sticky bit",
+                "tmp/tessaly-natives-0/"),
+            new AsUser("a user id without a name, with HOME: its own cache folder", setpriv(4242), dir -> {
+                chown("4242:4242", Files.createDirectories(dir.resolve("home")));
+                return null;
+            }, env -> env.put("HOME", env.get("ROW_DIR") + "/home"), 0, "created ", "home/.cache/tessaly-natives/"),
+            new AsUser("two user ids without a name, no HOME: each its own fallback folder (1)", setpriv(4243), dir -> null,
+                env -> env.remove("HOME"), 0, "user.home=?", sharedTmp + "/tessaly-natives-4243/"),
+            new AsUser("two user ids without a name, no HOME: each its own fallback folder (2)", setpriv(4244), dir -> null,
+                env -> env.remove("HOME"), 0, "user.home=?", sharedTmp + "/tessaly-natives-4244/"),
+            new AsUser("every folder on a file system mounted noexec: the likely cause named",
+                List.of("unshare", "-m", "sh", "-c", "mount -t tmpfs -o noexec tmpfs \"$0\" && mkdir \"$0/tmp\" && exec \"$@\"",
+                    "ROW_DIR/noexec"),
+                dir -> Files.createDirectories(dir.resolve("noexec")).resolve("cache"),
+                env -> { }, 1, "is the folder on a file system mounted noexec? -Dtessaly.natives.cache=FOLDER", null),
         };
         for (int i = 0; i < rows.length; i++) {
-            Object[] row = rows[i];
+            AsUser row = rows[i];
             Path dir = Files.createDirectories(scratch.resolve("other-user-" + i));
-            Path cache = ((Setup) row[1]).prepare(dir);
-            Path tmp = Files.createDirectories(dir.resolve("tmp"));
-            chown("nobody:nogroup", tmp);
-            Run run = finish(startSelfCheck(AS_NOBODY, cache, List.of("-Djava.io.tmpdir=" + tmp)));
-            assertEquals(0, run.exit(), row[0] + ":\n" + run.output());
-            assertTrue(run.output().contains((String) row[2]), row[0] + ": no \"" + row[2] + "\" in\n" + run.output());
-            assertTrue(run.loadedFile().startsWith(dir.resolve((String) row[3]).toString()), row[0] + ": loaded "
-                    + run.loadedFile());
+            Path cache = row.setup().prepare(dir);
+            Path tmp = dir.resolve(row.name().contains("noexec") ? "noexec/tmp" : "tmp");
+            if (row.loadedFrom() != null && row.loadedFrom().startsWith(sharedTmp.toString())) {
+                tmp = sharedTmp;
+            } else if (!Files.exists(tmp) && !row.name().contains("noexec")) {
+                Files.createDirectories(tmp);
+                if (row.user() == AS_NOBODY) {
+                    chown("nobody:nogroup", tmp);
+                }
+            }
+            List<String> user = row.user().stream().map(a -> a.replace("ROW_DIR", dir.toString())).toList();
+            List<String> before = listing(dir.resolve("mine"));
+            ProcessBuilder b = selfCheckCommand(user, jar, cache, List.of("-Djava.io.tmpdir=" + tmp));
+            b.environment().put("ROW_DIR", dir.toString());
+            row.env().accept(b.environment());
+            Run run = finish(b.start());
+            assertEquals(row.exit(), run.exit(), row.name() + ":\n" + run.output());
+            assertTrue(run.output().contains(row.words()), row.name() + ": no \"" + row.words() + "\" in\n" + run.output());
+            if (row.loadedFrom() == null) {
+                assertNull(run.loadedFile(), row.name());
+            } else {
+                String from = row.loadedFrom().startsWith("/") ? row.loadedFrom() : dir.resolve(row.loadedFrom()).toString();
+                assertTrue(run.loadedFile().startsWith(from), row.name() + ": loaded " + run.loadedFile());
+            }
+            assertEquals(before, listing(dir.resolve("mine")), row.name() + ": the user's own files were changed");
         }
+    }
+
+    /** setpriv's prefix for a user and group id that have no name. */
+    private static List<String> setpriv(int id) {
+        return List.of("setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups");
     }
 
     /**
@@ -447,6 +602,8 @@ class NativeLoaderTest {
         String planted = System.getProperty("tessaly.planted");
         assumeTrue(swapper != null && planted != null, "needs the attacker and its library (native Linux builds)");
         Path dir = Files.createDirectories(scratch.resolve("swap"));
+        // Where nobody can run it from, whatever folder the build is in.
+        swapper = Files.copy(Path.of(swapper), dir.resolve("swap-folders")).toString();
         Path open = Files.createDirectories(dir.resolve("open"));
         Files.setPosixFilePermissions(open, PosixFilePermissions.fromString("rwxrwxrwx"));
         Path cache = open.resolve("cache");
@@ -455,12 +612,16 @@ class NativeLoaderTest {
         // root's cache folder as a loader makes it (owner-only, a sound copy), and the attacker's beside it: the
         // same names, the planted bytes.
         Path theirs = Files.createDirectories(open.resolve("theirs"));
-        Path made = tmp.resolve("tessaly-natives-root");
+        Path made = tmp.resolve("tessaly-natives-0");
         for (String folder : listing(made)) {
             if (folder.matches("[^/.][^/]*-[0-9a-f]{16}")) {
-                Files.copy(Path.of(planted), Files.createDirectories(theirs.resolve(folder)).resolve(LIBRARY));
-                Files.copy(made.resolve(folder).resolve(LIBRARY), Files.createDirectories(cache.resolve(folder)).resolve(LIBRARY));
-                Files.setPosixFilePermissions(cache.resolve(folder), PosixFilePermissions.fromString("rwx------"));
+                Path planted0 = Files.createDirectories(theirs.resolve("tessaly-natives").resolve(folder)).resolve(LIBRARY);
+                Files.copy(Path.of(planted), planted0);
+                Path own = Files.createDirectories(cache.resolve("tessaly-natives").resolve(folder));
+                Files.copy(made.resolve(folder).resolve(LIBRARY), own.resolve(LIBRARY));
+                for (Path p : List.of(own, own.getParent())) {
+                    Files.setPosixFilePermissions(p, PosixFilePermissions.fromString("rwx------"));
+                }
             }
         }
         Files.setPosixFilePermissions(cache, PosixFilePermissions.fromString("rwx------"));
@@ -514,103 +675,190 @@ class NativeLoaderTest {
     }
 
     /**
-     * A mod unloaded as the host developers' guide says (HTTP_CLIENT let go) and loaded again, several times,
-     * beside a second mod that stays: each dropped class loader is collected, and the cache then holds no
-     * more copies than mods alive.
+     * A mod unloaded as the host developers' guide says (HTTP_CLIENT let go) and loaded again, 100 times
+     * (tessaly.reloads), beside a mod that stays, with the loader's classes in turn: in the mod's own class
+     * loader from a plain jar, from a jar nested in the mod's jar (served from memory by a class loader of the
+     * mod's own), and in a class loader above the mod's. Every load succeeds, every dropped class loader is
+     * collected and its copy unmapped, and the cache then holds at most two copies.
      */
     @FilesTest
-    void aReloadedModIsCollectedAndTheCacheKeepsOneCopyPerModAlive() throws Exception {
+    void reloadedModsAreCollectedAndLeaveNoCopiesBehind() throws Exception {
         Path cache = scratch.resolve("reload");
+        int reloads = Integer.getInteger("tessaly.reloads", 100);
+        Path nesting = nestingJar();
+        URL[] modUrls = {url(Path.of(System.getProperty("tessaly.hostJar"))),
+            url(Path.of(System.getProperty("tessaly.nativesModJar")))};
+        List<WeakReference<ClassLoader>> dropped = new ArrayList<>();
         inCache(cache, () -> {
-            loadMod("staying");
-            for (int reload = 1; reload <= 4; reload++) {
-                WeakReference<ClassLoader> dropped = loadAndDropMod("reloaded-" + reload);
-                for (int gc = 0; dropped.get() != null || mapped(dropped); gc++) {
-                    assertTrue(gc < 600, "reload " + reload + ": the dropped mod's class loader was not collected"
-                            + " after 600 collections (60 s)");
-                    System.gc();
-                    Thread.sleep(100);
+            startMod(keep(new URLClassLoader("staying", append(modUrls, url(jar)), ClassLoader.getPlatformClassLoader())), true);
+            for (int i = 0; i < reloads; i++) {
+                String name = "reloaded-" + i;
+                URLClassLoader above = new URLClassLoader(new URL[] {url(jar)}, ClassLoader.getPlatformClassLoader());
+                ClassLoader mod = i % 3 == 0 ? new URLClassLoader(name, append(modUrls, url(jar)), ClassLoader.getPlatformClassLoader())
+                        : i % 3 == 1 ? new NestedJarLoader(name, nesting) : new URLClassLoader(name, modUrls, above);
+                startMod(mod, i % 10 == 0);
+                Class.forName("tessaly.jvmmod.NativesMod", true, mod).getMethod("unload").invoke(null);
+                if (mod instanceof URLClassLoader) {
+                    ((URLClassLoader) mod).close();
                 }
+                above.close();
+                dropped.add(new WeakReference<>(mod));
             }
-            loadMod("last");
         });
-        List<String> copies = listing(cache).stream().filter(f -> f.matches("[^.][^/]*/lib[^/]*\\.so")).toList();
-        System.out.println("reload: the cache holds " + copies);
-        assertEquals(2, copies.size(), "copies with two mods alive: " + copies);
+        Path folder = versionFolder(cache);
+        for (int gc = 0; dropped.stream().anyMatch(r -> r.get() != null) || mappedCopies(folder) > 1; gc++) {
+            assertTrue(gc < 300, dropped.stream().filter(r -> r.get() != null).count() + " of " + reloads
+                    + " dropped class loaders not collected, " + mappedCopies(folder) + " copies mapped, after 300 collections");
+            System.gc();
+            Thread.sleep(100);
+        }
+        List<String> copies = listing(folder).stream()
+                .filter(f -> f.equals(LIBRARY) || OWN_COPY.matcher(f).matches()).toList();
+        System.out.println("reload: " + reloads + " reloads, the cache holds " + copies);
+        assertTrue(copies.size() <= 2 && copies.contains(LIBRARY), "copies left: " + copies);
     }
 
-    /**
-     * The clean-up another JVM's start does: a folder of another version and a -N copy no JVM holds are
-     * removed; the -2 copy this JVM holds (a second mod) stays, as does the first name.
-     */
-    @FilesTest
-    void copiesNoJvmUsesAreRemovedAndHeldOnesKept() throws Exception {
-        Path cache = scratch.resolve("clean-up");
-        inCache(cache, () -> {
-            loadMod("holding-1");
-            loadMod("holding-2");
-        });
-        Path folder = cachedFile(cache).getParent();
-        Path held = folder.resolve(copyName(2));
-        assertTrue(Files.exists(held), listing(cache).toString());
-        Path old = Files.createDirectories(cache.resolve("0.9.0-build-0123456789abcdef"));
-        Files.writeString(old.resolve(LIBRARY), "an older version's copy");
-        Files.copy(cachedFile(cache), folder.resolve(copyName(3)));
-        Run run = selfCheck(cache);
-        assertEquals(cachedFile(cache).toString(), run.loadedFile(), run.output());
-        List<String> left = listing(cache).stream().filter(f -> !f.startsWith(".")).toList();
-        assertEquals(List.of("", folder.getFileName().toString(), folder.getFileName() + "/" + copyName(2),
-                folder.getFileName() + "/" + LIBRARY), left, run.output());
+    private static URL[] append(URL[] urls, URL more) {
+        URL[] all = Arrays.copyOf(urls, urls.length + 1);
+        all[urls.length] = more;
+        return all;
     }
 
-    private static final List<String> lastMapped = new ArrayList<>();
-
-    /** Loads a mod whose loaders stay open for the test's life; returns its host class loader. */
-    private static ClassLoader loadMod(String name) throws Exception {
-        URLClassLoader natives = keep(new URLClassLoader("natives-" + name, new URL[] {url(jar)},
-                ClassLoader.getPlatformClassLoader()));
-        return startMod(name, natives);
+    /** How many copies of folder this process maps (each file once, removed or not). */
+    private static long mappedCopies(Path folder) throws IOException {
+        return Files.readAllLines(Path.of("/proc/self/maps")).stream().filter(l -> l.contains(folder + "/"))
+                .map(l -> l.substring(l.indexOf(folder.toString()))).distinct().count();
     }
 
-    private static ClassLoader startMod(String name, URLClassLoader natives) throws Exception {
-        URLClassLoader host = new URLClassLoader("host-" + name, new URL[] {
-            url(Path.of(System.getProperty("tessaly.hostJar"))),
-            url(Path.of(System.getProperty("tessaly.nativesModJar")))}, natives);
-        // A game starts a mod on a thread whose context class loader is the mod's.
+    /** Loads the library through the mod in host, on a thread whose context class loader is the mod's, as a game does. */
+    private static void startMod(ClassLoader host, boolean calls) throws Exception {
         Thread thread = Thread.currentThread();
         ClassLoader context = thread.getContextClassLoader();
         thread.setContextClassLoader(host);
         try {
-            String file = (String) Class.forName("tessaly.jvmmod.NativesMod", true, host).getMethod("load").invoke(null);
-            synchronized (lastMapped) {
-                lastMapped.clear();
-                lastMapped.add(file);
+            Class.forName("tessaly.jvmmod.NativesMod", true, host).getMethod("load").invoke(null);
+            if (calls) {
+                callAll(Class.forName(HELPER, true, host), host.getName());
             }
-            callAll(Class.forName(HELPER, true, host), "mod " + name);
         } finally {
             thread.setContextClassLoader(context);
         }
-        return host;
     }
 
-    /** Loads a mod, makes the calls, unloads it and lets go of it; a weak reference to its class loader. */
-    private static WeakReference<ClassLoader> loadAndDropMod(String name) throws Exception {
-        URLClassLoader natives = new URLClassLoader("natives-" + name, new URL[] {url(jar)},
-                ClassLoader.getPlatformClassLoader());
-        ClassLoader host = startMod(name, natives);
-        Class.forName("tessaly.jvmmod.NativesMod", true, host).getMethod("unload").invoke(null);
-        ((URLClassLoader) host).close();
-        natives.close();
-        return new WeakReference<>(host);
-    }
-
-    /** True while the dropped mod's copy (the last one loaded) is still mapped into this process. */
-    private static boolean mapped(WeakReference<ClassLoader> dropped) throws IOException {
-        String file;
-        synchronized (lastMapped) {
-            file = lastMapped.isEmpty() ? null : lastMapped.get(0);
+    /** A mod's jar as jar-in-jar mod loaders take it: the host's and the mod's classes, the natives jar nested. */
+    private static Path nestingJar() throws IOException {
+        Path out = scratch.resolve("nesting-mod.jar");
+        Set<String> seen = new java.util.HashSet<>();
+        try (ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(out))) {
+            for (String part : List.of("tessaly.hostJar", "tessaly.nativesModJar")) {
+                try (ZipInputStream in = new ZipInputStream(Files.newInputStream(Path.of(System.getProperty(part))))) {
+                    for (ZipEntry e; (e = in.getNextEntry()) != null;) {
+                        byte[] data = in.readAllBytes();
+                        if (seen.add(e.getName())) {
+                            zip.putNextEntry(new ZipEntry(e.getName()));
+                            zip.write(data);
+                        }
+                    }
+                }
+            }
+            zip.putNextEntry(new ZipEntry("META-INF/jars/tessaly-natives.jar"));
+            zip.write(Files.readAllBytes(jar));
         }
-        return file != null && Files.readString(Path.of("/proc/self/maps")).contains(file);
+        return out;
+    }
+
+    /** A mod's class loader that serves its jar and the jars nested in it (META-INF/jars/) from memory. */
+    private static final class NestedJarLoader extends ClassLoader {
+        private final java.util.Map<String, byte[]> entries = new java.util.HashMap<>();
+
+        NestedJarLoader(String name, Path modJar) throws IOException {
+            super(name, ClassLoader.getPlatformClassLoader());
+            read(Files.readAllBytes(modJar));
+        }
+
+        private void read(byte[] jarBytes) throws IOException {
+            try (ZipInputStream zip = new ZipInputStream(new java.io.ByteArrayInputStream(jarBytes))) {
+                for (ZipEntry e; (e = zip.getNextEntry()) != null;) {
+                    byte[] data = zip.readAllBytes();
+                    if (e.getName().startsWith("META-INF/jars/")) {
+                        read(data);
+                    } else {
+                        entries.putIfAbsent(e.getName(), data);
+                    }
+                }
+            }
+        }
+
+        @Override
+        protected Class<?> findClass(String name) throws ClassNotFoundException {
+            byte[] b = entries.get(name.replace('.', '/') + ".class");
+            if (b == null) {
+                throw new ClassNotFoundException(name);
+            }
+            return defineClass(name, b, 0, b.length);
+        }
+
+        @Override
+        public InputStream getResourceAsStream(String name) {
+            byte[] b = entries.get(name);
+            return b != null ? new java.io.ByteArrayInputStream(b) : super.getResourceAsStream(name);
+        }
+    }
+
+    /**
+     * The clean-up another JVM's start does, in a cache folder that also holds what is not the loader's: the
+     * loader's own left-overs go (a copy a killed JVM was writing, another version's folder unused for a day);
+     * a copy a JVM holds locked, one just made, another version's folder used lately, files and folders under
+     * other names, a link under the loader's names and what it points to all stay.
+     */
+    @FilesTest
+    void theCleanUpRemovesOnlyTheLoadersOwnLeftOvers() throws Exception {
+        Path cache = scratch.resolve("clean-up");
+        assertEquals(0, selfCheck(cache).exit());
+        Path shared = cachedFile(cache);
+        Path folder = shared.getParent();
+        Path own = folder.getParent();
+        java.util.function.Function<String, String> copy = hex -> LIBRARY.replace(".", "-" + hex + ".");
+        Path killed = Files.writeString(folder.resolve(copy.apply("00000000000000aa")), "a copy a killed JVM was writing");
+        Path held = Files.writeString(folder.resolve(copy.apply("00000000000000bb")), "a copy a JVM holds");
+        Path precious = Files.writeString(scratch.resolve("precious"), "the user's own");
+        Path link = Files.createSymbolicLink(folder.resolve(copy.apply("00000000000000dd")), precious);
+        Path older = Files.createDirectories(own.resolve("0.9.0-0123456789abcdef"));
+        Path mixed = Files.createDirectories(own.resolve("0.8.0-0123456789abcdef"));
+        Path recent = Files.createDirectories(own.resolve("0.9.5-0123456789abcdef"));
+        for (Path p : List.of(older, mixed, recent)) {
+            Files.writeString(p.resolve(LIBRARY), "another version's copy");
+        }
+        Files.writeString(older.resolve(copy.apply("00000000000000ee")), "another version's own copy");
+        Files.writeString(mixed.resolve("notes.txt"), "not the loader's");
+        List<Path> foreign = new ArrayList<>();
+        for (Path in : List.of(cache, own)) {
+            Path lwjgl = Files.createDirectories(in.resolve("lwjgl-3.3.3-0123456789abcdef"));
+            foreign.add(Files.writeString(lwjgl.resolve("liblwjgl.so"), "another library's"));
+            foreign.add(lwjgl);
+        }
+        List<String> old = new ArrayList<>(List.of("touch", "-h", "-d", "2001-01-01"));
+        for (Path p : List.of(killed, held, link, older.resolve(LIBRARY), older.resolve(copy.apply("00000000000000ee")),
+                mixed.resolve(LIBRARY), older, mixed)) {
+            old.add(p.toString());
+        }
+        foreign.forEach(p -> old.add(p.toString()));
+        command(old.toArray(new String[0]));
+        Path fresh = Files.writeString(folder.resolve(copy.apply("00000000000000cc")), "a copy a JVM has just made");
+        Run run;
+        try (java.nio.channels.FileChannel c = java.nio.channels.FileChannel.open(held, java.nio.file.StandardOpenOption.WRITE);
+             java.nio.channels.FileLock lock = c.lock()) {
+            run = selfCheck(cache);
+        }
+        assertEquals(shared.toString(), run.loadedFile(), run.output());
+        for (Path gone : List.of(killed, older)) {
+            assertFalse(Files.exists(gone, java.nio.file.LinkOption.NOFOLLOW_LINKS), gone + " stayed:\n" + run.output());
+        }
+        for (Path kept : List.of(held, fresh, link, precious, recent.resolve(LIBRARY), mixed.resolve("notes.txt"),
+                foreign.get(0), foreign.get(2))) {
+            assertTrue(Files.exists(kept, java.nio.file.LinkOption.NOFOLLOW_LINKS), kept + " was removed:\n" + run.output());
+        }
+        assertFalse(Files.exists(mixed.resolve(LIBRARY)), run.output());
     }
 
     /**
@@ -622,7 +870,7 @@ class NativeLoaderTest {
         assumeTrue(java.nio.file.FileSystems.getDefault().supportedFileAttributeViews().contains("unix"),
                 "needs inode numbers (unix:ino)");
         URLClassLoader natives = keep(new URLClassLoader(new URL[] {url(jar)}, ClassLoader.getPlatformClassLoader()));
-        Method put = Class.forName("tessaly.natives.NativeLoader", false, natives).getDeclaredMethod("putInPlace",
+        Method put = Class.forName("tessaly.natives.Copies", false, natives).getDeclaredMethod("putInPlace",
                 Path.class, Path.class, boolean.class);
         put.setAccessible(true);
         Path dir = Files.createDirectories(scratch.resolve("put-in-place"));
@@ -642,40 +890,47 @@ class NativeLoaderTest {
     @Test
     void machinesWithoutALibraryAreNamedInTheError() throws Exception {
         URLClassLoader natives = keep(new URLClassLoader(new URL[] {url(jar)}, ClassLoader.getPlatformClassLoader()));
-        Method choose = Class.forName("tessaly.natives.NativeLoader", false, natives).getDeclaredMethod("choosePlatform",
-                String.class, String.class, String.class, boolean.class, Set.class);
+        Class<?> platform = Class.forName("tessaly.natives.Platform", false, natives);
+        Method choose = platform.getDeclaredMethod("choose", String.class, String.class, String.class, String.class, Set.class);
         choose.setAccessible(true);
         Set<String> all = Set.of("linux-x64", "linux-aarch64", "windows-x64", "macos");
-        // os.name, os.arch, sun.arch.data.model, musl, the jar's platforms; the folder, or words of the error.
+        // os.name, os.arch, sun.arch.data.model, C library, the jar's platforms; the folder, or words of the error.
         Object[][] machines = {
-            {"Linux", "amd64", "64", false, all, "linux-x64"},
-            {"Linux", "aarch64", "64", false, all, "linux-aarch64"},
-            {"Windows 11", "amd64", "64", false, all, "windows-x64"},
-            {"Mac OS X", "aarch64", "64", false, all, "macos"},
-            {"Mac OS X", "x86_64", "64", false, all, "macos"},
-            {"Linux", "amd64", "64", true, all, "detected Linux with musl libc"},
-            {"Linux", "i386", "32", false, all, "detected a 32-bit JVM"},
-            {"Windows 10", "x86", null, false, all, "detected a 32-bit JVM"},
-            {"Windows 11", "aarch64", "64", false, all, "detected Windows on ARM with an arm64 JVM"},
-            {"FreeBSD", "amd64", "64", false, all, "detected an operating system without a library"},
-            {"Linux", "s390x", "64", false, all, "detected Linux on s390x"},
-            {"Linux", "aarch64", "64", false, Set.of("linux-x64"), "detected linux-aarch64, which this jar does not hold"},
+            {"Linux", "amd64", "64", "glibc", all, "linux-x64"},
+            {"Linux", "aarch64", "64", "glibc", all, "linux-aarch64"},
+            {"Linux", "amd64", "64", null, all, "linux-x64"},
+            {"Windows 11", "amd64", "64", null, all, "windows-x64"},
+            {"Mac OS X", "aarch64", "64", null, all, "macos"},
+            {"Mac OS X", "x86_64", "64", null, all, "macos"},
+            {"Linux", "amd64", "64", "musl", all, "detected Linux with musl libc"},
+            {"Linux", "aarch64", "64", "bionic", all, "detected Linux with Android's bionic libc"},
+            {"Linux", "amd64", "64", "unknown", all, "detected Linux with an unknown libc"},
+            {"Linux", "i386", "32", "glibc", all, "detected a 32-bit JVM"},
+            {"Windows 10", "x86", null, null, all, "detected a 32-bit JVM"},
+            {"Windows 11", "aarch64", "64", null, all, "detected Windows on ARM with an arm64 JVM"},
+            {"FreeBSD", "amd64", "64", null, all, "detected an operating system without a library"},
+            {"Linux", "s390x", "64", "glibc", all, "detected Linux on s390x"},
+            {"Linux", "aarch64", "64", "glibc", Set.of("linux-x64"), "detected linux-aarch64, which this jar does not hold"},
         };
-        // musl, from the memory map's lines: Alpine maps its loader, which is also its libc, as ld-musl-ARCH;
-        // its libc is also reachable as libc.musl-ARCH; glibc's loader and libc are not musl.
-        Method musl = Class.forName("tessaly.natives.NativeLoader", false, natives).getDeclaredMethod("muslMapped",
-                List.class);
-        musl.setAccessible(true);
+        // The C library, from the memory map's lines: glibc's libc.so.6 (also once replaced on disk), musl's
+        // loader (also its libc) as ld-musl-ARCH or its libc as libc.musl-ARCH, Android's bionic under /apex
+        // or /system; a map without any of them.
+        Method libc = platform.getDeclaredMethod("libc", List.class);
+        libc.setAccessible(true);
         Object[][] maps = {
-            {"7f3a1c000000-7f3a1c014000 r--p 00000000 08:01 1311 /lib/ld-musl-x86_64.so.1", true},
-            {"ffff8a200000-ffff8a2a1000 r-xp 00014000 08:01 1311 /lib/ld-musl-aarch64.so.1", true},
-            {"7f3a1c000000-7f3a1c014000 r--p 00000000 08:01 1312 /usr/lib/libc.musl-x86_64.so.1", true},
-            {"7f3a1c000000-7f3a1c028000 r--p 00000000 08:01 1313 /usr/lib/x86_64-linux-gnu/libc.so.6", false},
-            {"7f3a1c000000-7f3a1c028000 r--p 00000000 08:01 1314 /lib64/ld-linux-x86-64.so.2", false},
+            {"7f3a1c000000-7f3a1c028000 r--p 00000000 08:01 1313 /usr/lib/x86_64-linux-gnu/libc.so.6", "glibc"},
+            {"7f3a1c000000-7f3a1c028000 r--p 00000000 08:01 1313 /lib/aarch64-linux-gnu/libc.so.6 (deleted)", "glibc"},
+            {"7f3a1c000000-7f3a1c028000 r-xp 00000000 08:01 1313 /lib64/libc-2.28.so", "glibc"},
+            {"7f3a1c000000-7f3a1c014000 r--p 00000000 08:01 1311 /lib/ld-musl-x86_64.so.1", "musl"},
+            {"ffff8a200000-ffff8a2a1000 r-xp 00014000 08:01 1311 /lib/ld-musl-aarch64.so.1", "musl"},
+            {"7f3a1c000000-7f3a1c014000 r--p 00000000 08:01 1312 /usr/lib/libc.musl-x86_64.so.1", "musl"},
+            {"7b2c000000-7b2c04f000 r--p 00000000 07:30 42 /apex/com.android.runtime/lib64/bionic/libc.so", "bionic"},
+            {"7b2c000000-7b2c04f000 r--p 00000000 07:30 42 /system/lib64/libc.so", "bionic"},
+            {"7f3a1c000000-7f3a1c028000 r--p 00000000 08:01 1314 /lib64/ld-linux-x86-64.so.2", "unknown"},
         };
         for (Object[] m : maps) {
             List<String> lines = List.of("55d0c0000000-55d0c0001000 r--p 00000000 08:01 99 /usr/bin/java", (String) m[0]);
-            assertEquals(m[1], musl.invoke(null, lines), (String) m[0]);
+            assertEquals(m[1], libc.invoke(null, lines), (String) m[0]);
         }
         for (Object[] m : machines) {
             String expected = (String) m[5];
@@ -703,8 +958,7 @@ class NativeLoaderTest {
     }
 
     private static void chmod(String mode, Path p) throws Exception {
-        Process chmod = new ProcessBuilder("chmod", mode, p.toString()).inheritIO().start();
-        assertEquals(0, chmod.waitFor(), "chmod " + mode + " " + p);
+        command("chmod", mode, p.toString());
     }
 
     private static void chown(String user, Path... paths) throws Exception {
@@ -712,8 +966,12 @@ class NativeLoaderTest {
         for (Path p : paths) {
             command.add(p.toString());
         }
-        Process chown = new ProcessBuilder(command).inheritIO().start();
-        assertEquals(0, chown.waitFor(), String.join(" ", command));
+        command(command.toArray(new String[0]));
+    }
+
+    private static void command(String... command) throws Exception {
+        Process p = new ProcessBuilder(command).inheritIO().start();
+        assertEquals(0, p.waitFor(), String.join(" ", command));
     }
 
     /**
@@ -725,7 +983,6 @@ class NativeLoaderTest {
     @org.junit.jupiter.api.condition.EnabledOnOs(org.junit.jupiter.api.condition.OS.WINDOWS)
     class OnWindows {
         private static final String DLL = LIBRARY;
-        private static final String SECOND = copyName(2);
         private static final String WINDOWS_HELPER = "quenby.tessaly.api.client.online.TessalyServerConnectionHelper";
 
         @Test
@@ -752,7 +1009,9 @@ class NativeLoaderTest {
                 callAll(Class.forName(WINDOWS_HELPER, true, host), "mod " + mod);
             }
             Path folder = loaded.get(0).getParent();
-            assertEquals(List.of(folder.resolve(DLL), folder.resolve(SECOND)), loaded);
+            assertEquals(folder.resolve(DLL), loaded.get(0));
+            assertTrue(loaded.get(1).getParent().equals(folder) && OWN_COPY.matcher(loaded.get(1).getFileName().toString())
+                    .matches(), loaded.toString());
             // Windows lets nobody replace or delete a DLL that a process has loaded.
             for (Path p : loaded) {
                 byte[] before = Files.readAllBytes(p);
@@ -790,10 +1049,30 @@ class NativeLoaderTest {
                 assertEquals(0, run.exit(), d[0] + ":\n" + run.output());
                 assertTrue(run.output().contains(damaged + ": ") && run.output().contains((String) d[2]),
                         d[0] + ":\n" + run.output());
-                assertEquals(damaged.resolveSibling(SECOND).toString(), run.loadedFile(), d[0] + ":\n" + run.output());
+                Path own = Path.of(run.loadedFile());
+                assertTrue(own.getParent().equals(damaged.getParent()) && OWN_COPY.matcher(own.getFileName().toString())
+                        .matches(), d[0] + ": loaded " + own);
                 assertArrayEquals(bad, Files.readAllBytes(damaged), d[0] + ": the damaged file was rewritten");
-                assertArrayEquals(good, Files.readAllBytes(damaged.resolveSibling(SECOND)), d[0].toString());
             }
+        }
+
+        /**
+         * A user name the system's code page cannot write (Chinese and Cyrillic under code page 1252), and so
+         * %LOCALAPPDATA% and %TEMP%, which System.load cannot pass on: the copy goes to the user's own folder in
+         * %ProgramData%, whose path is ASCII.
+         */
+        @Test
+        void aProfileTheCodePageCannotWriteLoadsFromAnAsciiFolder() throws Exception {
+            Path profile = scratch.resolve("\u5f20\u4e09\u0418\u0432\u0430\u043d");
+            ProcessBuilder b = selfCheckCommand(List.of(), jar, null, List.of());
+            b.environment().put("LOCALAPPDATA", profile.resolve("Local").toString());
+            b.environment().put("TMP", Files.createDirectories(profile.resolve("Temp")).toString());
+            b.environment().put("TEMP", profile.resolve("Temp").toString());
+            Run run = finish(b.start());
+            assertEquals(0, run.exit(), run.output());
+            assertTrue(run.output().contains("cannot write this path"), run.output());
+            Path programData = Path.of(System.getenv("ProgramData"));
+            assertTrue(run.loadedFile().startsWith(programData.resolve("tessaly-natives-u").toString()), run.output());
         }
     }
 
