@@ -1,24 +1,18 @@
 package tessaly.natives;
 
-import java.io.IOException;
-import java.io.InputStream;
-import java.io.InputStreamReader;
-import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.security.MessageDigest;
-import java.security.NoSuchAlgorithmException;
-import java.util.Map;
-import java.util.Properties;
-import java.util.TreeMap;
+import java.io.*;
+import java.nio.charset.*;
+import java.nio.file.*;
+import java.nio.file.attribute.*;
+import java.security.*;
+import java.util.*;
+import java.util.concurrent.*;
 
 /**
- * The jar's index, natives/index.properties: "version=V" and one line per platform, "PLATFORM=FILE SIZE SHA256",
- * for the library at natives/PLATFORM/FILE. The index is what every copy is checked against.
+ * The jar's index, natives/index.properties ("version=V", and "PLATFORM=FILE SIZE SHA256" for the library at
+ * natives/PLATFORM/FILE), which every copy is checked against; and which of its platforms this machine runs.
  */
 final class Index {
-    private static final String INDEX = "/natives/index.properties";
-
     final String version;
     final Map<String, Entry> entries = new TreeMap<>();
 
@@ -32,16 +26,16 @@ final class Index {
     }
 
     static Index read() {
-        try (InputStream in = Index.class.getResourceAsStream(INDEX)) {
+        try (InputStream in = Index.class.getResourceAsStream("/natives/index.properties")) {
             if (in == null) {
-                throw new UnsatisfiedLinkError("Tessaly natives: " + INDEX + " is not beside " + Index.class
+                throw new UnsatisfiedLinkError("Tessaly natives: /natives/index.properties is not beside " + Index.class
                         + " (the natives jar is incomplete)");
             }
             Properties p = new Properties();
             p.load(new InputStreamReader(in, StandardCharsets.UTF_8));
             return new Index(p);
         } catch (IOException e) {
-            throw NativeLoader.linkError("Tessaly natives: cannot read " + INDEX, e);
+            throw NativeLoader.linkError("Tessaly natives: cannot read /natives/index.properties", e);
         }
     }
 
@@ -63,7 +57,7 @@ final class Index {
 
         private Entry(String platform, String value) {
             String[] f = value.trim().split("\\s+");
-            if (f.length != 3 || !f[0].matches("[A-Za-z0-9_]+(\\.[A-Za-z0-9_]+)*") || !f[1].matches("[0-9]{1,12}")
+            if (f.length != 3 || !f[0].matches("\\w+(\\.\\w+)*") || !f[1].matches("[0-9]{1,12}")
                     || !f[2].matches("[0-9a-f]{64}")) {
                 throw new UnsatisfiedLinkError("Tessaly natives: the jar's index is damaged at " + platform + "=" + value);
             }
@@ -86,7 +80,7 @@ final class Index {
             return in;
         }
 
-        /** Refuses what was read from the jar, size bytes hashing to hash, unless it is this entry's library. */
+        /** Refuses what was read from the jar, size bytes hashing to hash, unless it is this library. */
         void checkJar(long size, String hash) {
             if (size != this.size || !hash.equals(sha256)) {
                 throw new UnsatisfiedLinkError("Tessaly natives: the jar's " + resource() + " (" + size
@@ -94,19 +88,98 @@ final class Index {
             }
         }
 
-        /** Why the copy at file is not this library, or null when it is (checked by Folders as this user's). */
+        /**
+         * The time a copy is given once it has been found to hash to this entry's SHA-256: whole seconds from all
+         * of its digits, even (FAT keeps two-second times). Any write changes a file's time, and the copy is then
+         * hashed again.
+         */
+        FileTime seal() {
+            return FileTime.from(sha256.hashCode() & 0x0ffffffeL, TimeUnit.SECONDS);
+        }
+
+        /** Why the copy at file is not this library, or null: a file of this user's, of this size, sealed or hashed. */
         String mismatch(Path file) throws IOException {
             String owner = Folders.notOwnFile(file);
             if (owner != null) {
                 return owner;
             }
-            long actual = Files.size(file);
-            if (actual != size) {
-                return actual + " bytes, not " + size;
+            if (Files.size(file) != size) {
+                return Files.size(file) + " bytes, not " + size;
+            }
+            if (Files.getLastModifiedTime(file, LinkOption.NOFOLLOW_LINKS).equals(seal())) {
+                return null;
             }
             String hash = sha256(file);
-            return hash.equals(sha256) ? null : "SHA-256 " + hash + " does not match the index";
+            if (!hash.equals(sha256)) {
+                return "SHA-256 " + hash + " does not match the index";
+            }
+            try {
+                Files.setLastModifiedTime(file, seal());
+            } catch (IOException e) {
+                // A read-only cache: hashed at each start.
+            }
+            return null;
         }
+    }
+
+    /** This JVM's platform of has, or UnsatisfiedLinkError saying why there is none. */
+    static String platform(Set<String> has) {
+        String osName = System.getProperty("os.name", "");
+        String libc = null;
+        if (osName.startsWith("Linux")) {
+            // The program's interpreter, named near the start of its ELF file.
+            try (InputStream in = Files.newInputStream(Paths.get("/proc/self/exe"))) {
+                libc = libc(new String(in.readNBytes(4096), StandardCharsets.ISO_8859_1));
+            } catch (IOException | RuntimeException e) {
+                // Not known: a library the C library cannot load then fails in System.load, in its words.
+            }
+        }
+        return platform(osName, System.getProperty("os.arch", ""), System.getProperty("sun.arch.data.model"), libc, has);
+    }
+
+    /**
+     * The platform of a machine (libc: "glibc", "musl", "bionic", or null when not known), or UnsatisfiedLinkError
+     * naming os.name, os.arch, what was detected and the platforms the jar has. Package-private: tested.
+     */
+    static String platform(String osName, String osArch, String dataModel, String libc, Set<String> has) {
+        String os = osName.toLowerCase(Locale.ROOT);
+        String arch = osArch.toLowerCase(Locale.ROOT);
+        boolean x64 = arch.equals("amd64") || arch.equals("x86_64");
+        boolean arm64 = arch.equals("aarch64") || arch.equals("arm64");
+        String platform = null;
+        String detected;
+        if ("32".equals(dataModel) || arch.matches("x86|i[3-6]86|arm|armv7.*")) {
+            detected = "a 32-bit JVM (the libraries are 64-bit)";
+        } else if (os.startsWith("linux") && libc != null && !libc.equals("glibc")) {
+            detected = "Linux with " + (libc.equals("bionic") ? "Android's bionic" : libc)
+                    + " libc (the libraries need glibc 2.28 or newer)";
+        } else if (os.startsWith("linux")) {
+            platform = x64 ? "linux-x64" : arm64 ? "linux-aarch64" : null;
+            detected = "Linux on " + osArch;
+        } else if (os.startsWith("windows")) {
+            platform = x64 ? "windows-x64" : null;
+            detected = arm64 ? "Windows on ARM with an arm64 JVM (an x64 JVM runs the x64 library)" : "Windows on " + osArch;
+        } else if (os.startsWith("mac") || os.startsWith("darwin")) {
+            platform = x64 || arm64 ? "macos" : null;
+            detected = "macOS on " + osArch;
+        } else {
+            detected = "an operating system without a library";
+        }
+        if (platform != null && has.contains(platform)) {
+            return platform;
+        }
+        throw new UnsatisfiedLinkError("Tessaly natives: no library for this machine: os.name=" + osName + ", os.arch="
+                + osArch + ", detected " + (platform != null ? platform + ", which this jar does not hold" : detected)
+                + "; this jar has " + (has.isEmpty() ? "none" : String.join(", ", new TreeSet<>(has))));
+    }
+
+    /**
+     * The C library of the program whose ELF file begins with head, by the interpreter it names: glibc's
+     * ld-linux, musl's ld-musl (also its libc), Android's linker (bionic); null for none. Package-private: tested.
+     */
+    static String libc(String head) {
+        return head.contains("/ld-linux") ? "glibc" : head.contains("/ld-musl-") ? "musl"
+                : head.contains("/system/bin/linker") ? "bionic" : null;
     }
 
     static MessageDigest sha256() {
@@ -118,21 +191,10 @@ final class Index {
     }
 
     static String sha256(Path file) throws IOException {
-        MessageDigest sha = sha256();
-        try (InputStream in = Files.newInputStream(file)) {
-            byte[] buffer = new byte[1 << 16];
-            for (int n; (n = in.read(buffer)) > 0;) {
-                sha.update(buffer, 0, n);
-            }
-        }
-        return hex(sha.digest());
+        return hex(sha256().digest(Files.readAllBytes(file)));
     }
 
-    static String hex(byte[] bytes) {
-        StringBuilder s = new StringBuilder();
-        for (byte b : bytes) {
-            s.append(Character.forDigit((b >> 4) & 15, 16)).append(Character.forDigit(b & 15, 16));
-        }
-        return s.toString();
+    static String hex(byte[] digest) {
+        return String.format("%0" + 2 * digest.length + "x", new java.math.BigInteger(1, digest));
     }
 }

@@ -1,57 +1,35 @@
 package tessaly.natives;
 
-import java.io.IOException;
-import java.io.PrintStream;
-import java.lang.invoke.MethodHandle;
-import java.lang.invoke.MethodHandles;
-import java.lang.invoke.MethodType;
-import java.nio.file.Path;
-import java.nio.file.Paths;
-import java.util.ArrayList;
-import java.util.List;
-import java.util.Map;
-import java.util.Objects;
-import java.util.WeakHashMap;
-import java.util.function.Consumer;
+import java.io.*;
+import java.lang.invoke.*;
+import java.nio.file.*;
+import java.util.*;
+import java.util.function.*;
 
 /**
  * Loads the Tessaly native library (libTrialworks.so, libSkyrope.dylib, Skyrope.dll) from this jar into the
  * class loader of the host's TessalyServerConnectionHelper. The host calls, once before the first native call,
- * from that class or any class of the same class loader:
- *
- * <pre>
- * NativeLoader.load(MethodHandles.lookup());
- * </pre>
+ * from that class or any class of the same class loader: {@code NativeLoader.load(MethodHandles.lookup());}
  *
  * System.load binds a library to the class loader of the class that calls it, and the JVM looks native methods
- * up only there. Through the caller's Lookup, System.load runs as the caller's class, so the library is bound to
- * the host's class loader wherever this class was loaded from.
+ * up only there. Through the caller's Lookup, System.load runs as the caller's class, wherever this class was
+ * loaded from.
  *
- * The steps: the platform (Platform); the library's resource and its SHA-256 and size from the jar's index
- * (Index); the first folder that passes the checks (Folders), the user's cache folder, then folders that only
- * this user can write under java.io.tmpdir and, on Windows, in the common application data folder; there a
- * verified copy (Copies), one per class loader; last, the loader's own left-overs removed (CleanUp).
- *
- * System properties: tessaly.natives.library=FILE loads FILE instead (checked against the index unless
- * tessaly.natives.verify=false); tessaly.natives.cache=FOLDER keeps the copies in FOLDER/tessaly-natives instead
- * of the user's cache folder; tessaly.natives.debug=true prints each decision to standard error.
+ * The steps: the platform and its library from the jar's index (Index); the first of the loader's folders that
+ * passes its checks (Folders); there a verified copy, one per class loader (Copies); last, the loader's own
+ * left-overs removed (CleanUp). Properties: tessaly.natives.library=FILE loads FILE instead, checked against
+ * the index unless tessaly.natives.verify=false; tessaly.natives.cache=FOLDER keeps the copies in
+ * FOLDER/tessaly-natives; tessaly.natives.debug=true prints each decision to standard error.
  * {@code java -jar} on this jar runs the same steps as a self-check.
  */
 public final class NativeLoader {
-    /** An explicit library file to load instead of the jar's. */
     public static final String LIBRARY_PROPERTY = "tessaly.natives.library";
-    /** "false": the explicit library file is loaded without checking it against the index. */
     public static final String VERIFY_PROPERTY = "tessaly.natives.verify";
-    /** The folder to keep the copies in (under tessaly-natives/) instead of the user's cache folder. */
     public static final String CACHE_PROPERTY = "tessaly.natives.cache";
-    /** "true": each decision is printed to standard error. */
     public static final String DEBUG_PROPERTY = "tessaly.natives.debug";
 
-    /**
-     * One load at a time in this JVM, over every copy of these classes (a string literal is the same object in
-     * every class loader): file locks belong to the process, not to a class loader.
-     */
-    static final String MONITOR = "tessaly.natives.NativeLoader";
+    /** One load at a time in this JVM, over every copy of these classes: a literal is one object in all loaders. */
+    private static final String MONITOR = "tessaly.natives.NativeLoader";
     /** The class loaders this copy of the class has loaded the library into, and the file each got. */
     private static final Map<ClassLoader, Path> LOADED = new WeakHashMap<>();
 
@@ -59,12 +37,10 @@ public final class NativeLoader {
     }
 
     /**
-     * Loads the library into the class loader of caller's class, once per class loader. caller must be the
-     * full-access Lookup of a class in the class loader of TessalyServerConnectionHelper, as
-     * MethodHandles.lookup() in that class gives it. Returns the file loaded.
+     * Loads the library into the class loader of caller's class, once per class loader, and returns the file
+     * loaded. caller is MethodHandles.lookup() of a class in the class loader of TessalyServerConnectionHelper.
      *
-     * @throws UnsatisfiedLinkError no library for this machine, or none could be loaded; the message names
-     *         each refusal and its cause
+     * @throws UnsatisfiedLinkError no library for this machine, or none could be loaded: each refusal named
      * @throws IllegalArgumentException caller is not a full-access Lookup
      */
     public static Path load(MethodHandles.Lookup caller) {
@@ -72,7 +48,7 @@ public final class NativeLoader {
         Consumer<String> binder;
         try {
             binder = binder(caller);
-        } catch (NoSuchMethodException | IllegalAccessException e) {
+        } catch (ReflectiveOperationException e) {
             throw new IllegalArgumentException("NativeLoader.load needs MethodHandles.lookup() of the host's own class"
                     + " (full access), not " + caller, e);
         }
@@ -88,10 +64,7 @@ public final class NativeLoader {
         }
     }
 
-    /**
-     * The self-check: the same steps on this machine, each decision printed, the library loaded into this
-     * class's own class loader. Exit status 0 when it loaded, 1 otherwise.
-     */
+    /** The self-check: the same steps, each decision printed; exit status 0 when the library loaded, else 1. */
     public static void main(String[] args) {
         PrintStream out = System.out;
         out.println("tessaly-natives self-check: java " + System.getProperty("java.version") + " ("
@@ -99,11 +72,10 @@ public final class NativeLoader {
                 + "-bit) at " + System.getProperty("java.home"));
         int status = 1;
         try {
-            Path file;
             synchronized (MONITOR) {
-                file = run(new Log(out), binder(MethodHandles.lookup()), "the self-check's class loader");
+                out.println("self-check: OK, " + run(new Log(out), binder(MethodHandles.lookup()),
+                        "the self-check's class loader") + " is loaded");
             }
-            out.println("self-check: OK, " + file + " is loaded");
             status = 0;
         } catch (UnsatisfiedLinkError | RuntimeException | ReflectiveOperationException e) {
             out.println("self-check: FAILED: " + e);
@@ -113,8 +85,7 @@ public final class NativeLoader {
     }
 
     /** System.load as caller's class calls it (a caller-sensitive method found through a Lookup runs as its class). */
-    private static Consumer<String> binder(MethodHandles.Lookup caller)
-            throws NoSuchMethodException, IllegalAccessException {
+    private static Consumer<String> binder(MethodHandles.Lookup caller) throws ReflectiveOperationException {
         MethodHandle systemLoad = caller.findStatic(System.class, "load", MethodType.methodType(void.class, String.class));
         return file -> {
             try {
@@ -127,19 +98,18 @@ public final class NativeLoader {
         };
     }
 
-    /** The steps, with every refusal kept for the final message. Runs under MONITOR. */
+    /** The steps, under MONITOR, with every refusal kept for the final message. */
     private static Path run(Log log, Consumer<String> binder, String into) {
         Index index = Index.read();
         log.say("natives jar " + index.version + " holds " + String.join(", ", index.entries.keySet())
                 + "; loading into " + into);
         String explicit = System.getProperty(LIBRARY_PROPERTY, "");
-        boolean verify = !"false".equalsIgnoreCase(System.getProperty(VERIFY_PROPERTY));
-        if (!explicit.isEmpty() && !verify) {
+        if (!explicit.isEmpty() && "false".equalsIgnoreCase(System.getProperty(VERIFY_PROPERTY))) {
             log.say("library file " + explicit + " (from " + LIBRARY_PROPERTY + "), not checked against the index ("
                     + VERIFY_PROPERTY + "=false)");
             return Copies.bind(Paths.get(explicit).toAbsolutePath(), binder, log);
         }
-        Index.Entry entry = index.entry(Platform.choose(index.entries.keySet()), log);
+        Index.Entry entry = index.entry(Index.platform(index.entries.keySet()), log);
         if (!explicit.isEmpty()) {
             return loadExplicit(index, entry, Paths.get(explicit).toAbsolutePath(), binder, log);
         }
@@ -152,9 +122,8 @@ public final class NativeLoader {
                 CleanUp.run(folder, entry, log);
                 return file;
             } catch (IOException | UnsatisfiedLinkError | RuntimeException e) {
-                String why = base.resolve(folderName) + ": " + describe(e);
-                log.say("refused " + why);
-                refusals.add(why);
+                refusals.add(base.resolve(folderName) + ": " + describe(e));
+                log.say("refused " + refusals.get(refusals.size() - 1));
             }
         }
         throw new UnsatisfiedLinkError("Tessaly natives: could not load " + entry.resource().substring(1)
@@ -162,7 +131,7 @@ public final class NativeLoader {
                 + "=true prints each step; -D" + CACHE_PROPERTY + "=FOLDER names another folder)");
     }
 
-    /** Loads file, when it is this platform's library of the index and lies where no other user can change it. */
+    /** Loads file when it is this platform's library of the index and lies where no other user can change it. */
     private static Path loadExplicit(Index index, Index.Entry entry, Path file, Consumer<String> binder, Log log) {
         log.say("library file " + file + " (from " + LIBRARY_PROPERTY + ")");
         String hash;
@@ -185,8 +154,7 @@ public final class NativeLoader {
     }
 
     static String describe(Throwable e) {
-        String m = e.getMessage();
-        return e.getClass().getSimpleName() + (m == null ? "" : ": " + m);
+        return e.getClass().getSimpleName() + (e.getMessage() == null ? "" : ": " + e.getMessage());
     }
 
     static UnsatisfiedLinkError linkError(String message, Throwable cause) {

@@ -1,0 +1,81 @@
+package tessaly.natives;
+
+import java.io.*;
+import java.nio.charset.*;
+import java.nio.file.*;
+import java.nio.file.attribute.*;
+
+/**
+ * Who owns a file and who else may write it, where files have POSIX owners: by user id where the process's is
+ * known (Linux, which also serves ids without a name, as containers run), else by name.
+ */
+final class Owners {
+    private static final LinkOption NOFOLLOW = LinkOption.NOFOLLOW_LINKS;
+    /** This process's effective user and group ids, or null. */
+    static final String UID = id(0);
+    private static final String GID = id(1);
+
+    private Owners() {
+    }
+
+    /** Whether someone else may write p: others, or a group that is not this user's private group. */
+    static boolean writableByOthers(Path p, PosixFileAttributes a) throws IOException {
+        return a.permissions().contains(PosixFilePermission.OTHERS_WRITE)
+                || a.permissions().contains(PosixFilePermission.GROUP_WRITE) && !privateGroup(p);
+    }
+
+    /**
+     * Whether p's group is this user's private group (umask 002 systems): the user's own primary group, which
+     * /etc/group lists with no member but the user and /etc/passwd gives no other user.
+     */
+    private static boolean privateGroup(Path p) throws IOException {
+        String gid = String.valueOf(Files.getAttribute(p, "unix:gid", NOFOLLOW));
+        if (UID == null || !gid.equals(GID)) {
+            return false;
+        }
+        boolean listed = false;
+        for (String line : Files.readAllLines(Paths.get("/etc/group"), StandardCharsets.ISO_8859_1)) {
+            String[] f = line.split(":", -1);
+            if (f.length >= 4 && f[2].equals(gid)) {
+                listed = true;
+                if (!f[3].isEmpty() && !f[3].equals(System.getProperty("user.name"))) {
+                    return false;
+                }
+            }
+        }
+        for (String line : Files.readAllLines(Paths.get("/etc/passwd"), StandardCharsets.ISO_8859_1)) {
+            String[] f = line.split(":", -1);
+            if (f.length >= 4 && f[3].equals(gid) && !f[2].equals(UID)) {
+                return false;
+            }
+        }
+        return listed;
+    }
+
+    /** Whether p belongs to uid (null: this user), by user id where known, else by name. */
+    static boolean owned(Path p, String uid) throws IOException {
+        if (UID != null) {
+            return String.valueOf(Files.getAttribute(p, "unix:uid", NOFOLLOW)).equals(uid != null ? uid : UID);
+        }
+        String owner = Files.getOwner(p, NOFOLLOW).getName();
+        return owner.equals(uid != null ? "root" : System.getProperty("user.name"));
+    }
+
+    static String name() {
+        return System.getProperty("user.name") + (UID != null ? ", user id " + UID : "");
+    }
+
+    /** The effective user (0) or group (1) id from /proc/self/status ("Uid: real effective ..."), or null. */
+    private static String id(int which) {
+        try {
+            for (String line : Files.readAllLines(Paths.get("/proc/self/status"), StandardCharsets.ISO_8859_1)) {
+                if (line.startsWith(which == 0 ? "Uid:" : "Gid:")) {
+                    return line.substring(4).trim().split("\\s+")[1];
+                }
+            }
+        } catch (IOException | RuntimeException e) {
+            // No /proc (macOS): by name.
+        }
+        return null;
+    }
+}
