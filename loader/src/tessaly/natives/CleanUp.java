@@ -14,8 +14,6 @@ import java.nio.file.attribute.*;
  * each load, in the loading thread, under the loader's monitor.
  */
 final class CleanUp {
-    /** A version folder's name: VERSION-first 16 hex digits of the library's SHA-256. */
-    private static final String VERSION_FOLDER = "[0-9A-Za-z._-]+-[0-9a-f]{16}";
     /** How long another version's folder must have gone unused (each load marks its folder's time) to be removed. */
     static final long UNUSED_MS = 24 * 3_600_000L;
     /** A file younger than this stays: a JVM may have just made it and not yet locked it. */
@@ -36,7 +34,11 @@ final class CleanUp {
         try (DirectoryStream<Path> folders = Files.newDirectoryStream(folder.getParent())) {
             for (Path other : folders) {
                 boolean current = other.getFileName().equals(folder.getFileName());
-                if (!other.getFileName().toString().matches(VERSION_FOLDER) || !Files.isDirectory(other, NOFOLLOW)
+                String version = other.getFileName().toString();
+                int dash = version.length() - 17;
+                // A version folder: VERSION-first 16 hex digits of the library's SHA-256.
+                if (dash < 1 || version.charAt(dash) != '-' || !Index.of(version.substring(dash + 1), Index.HEX, 16, 16)
+                        || !Index.of(version.substring(0, dash), Index.VERSION, 1, 255) || !Files.isDirectory(other, NOFOLLOW)
                         || !current && Files.getLastModifiedTime(other, NOFOLLOW).toMillis() > now - UNUSED_MS) {
                     continue;
                 }
@@ -55,6 +57,7 @@ final class CleanUp {
                     log.say("removed " + other + " (another version's, unused for a day)");
                 }
             }
+            log.say("cleaned up");
         } catch (IOException | RuntimeException e) {
             log.say("clean-up stopped: " + NativeLoader.describe(e));
         }

@@ -110,7 +110,7 @@ final class Copies {
     static boolean writtenName(String file, String name) {
         int dot = file.indexOf('.') < 0 ? file.length() : file.indexOf('.');
         return name.length() == file.length() + 17 && name.startsWith(file.substring(0, dot) + "-")
-                && name.endsWith(file.substring(dot)) && name.substring(dot + 1, dot + 17).matches("[0-9a-f]{16}");
+                && name.endsWith(file.substring(dot)) && Index.of(name.substring(dot + 1, dot + 17), Index.HEX, 16, 16);
     }
 
     /** The jar's library in a new file of its own name in folder, owner-only, checked; closing removes it if it can. */

@@ -13,11 +13,20 @@ import java.util.concurrent.*;
  * natives/PLATFORM/FILE), which every copy is checked against; and which of its platforms this machine runs.
  */
 final class Index {
+    static final String DIGITS = "0123456789";
+    static final String HEX = DIGITS + "abcdef";
+    /** What a version (and a library's file name, less '-') may hold; other characters become '_'. */
+    static final String VERSION = DIGITS + "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._-";
+
     final String version;
     final Map<String, Entry> entries = new TreeMap<>();
 
     private Index(Properties p) {
-        version = p.getProperty("version", "unknown").replaceAll("[^A-Za-z0-9._-]", "_");
+        StringBuilder v = new StringBuilder(p.getProperty("version", "unknown"));
+        for (int i = 0; i < v.length(); i++) {
+            v.setCharAt(i, of(v.substring(i, i + 1), VERSION, 1, 1) ? v.charAt(i) : '_');
+        }
+        version = v.toString();
         for (String key : p.stringPropertyNames()) {
             if (!key.equals("version")) {
                 entries.put(key, new Entry(key, p.getProperty(key)));
@@ -56,9 +65,9 @@ final class Index {
         final String sha256;
 
         private Entry(String platform, String value) {
-            String[] f = value.trim().split("\\s+");
-            if (f.length != 3 || !f[0].matches("\\w+(\\.\\w+)*") || !f[1].matches("[0-9]{1,12}")
-                    || !f[2].matches("[0-9a-f]{64}")) {
+            String[] f = words(value);
+            if (f.length != 3 || !of(f[0], VERSION.replace("-", ""), 1, 255) || f[0].startsWith(".") || f[0].endsWith(".")
+                    || f[0].contains("..") || !of(f[1], DIGITS, 1, 12) || !of(f[2], HEX, 64, 64)) {
                 throw new UnsatisfiedLinkError("Tessaly natives: the jar's index is damaged at " + platform + "=" + value);
             }
             this.platform = platform;
@@ -148,7 +157,8 @@ final class Index {
         boolean arm64 = arch.equals("aarch64") || arch.equals("arm64");
         String platform = null;
         String detected;
-        if ("32".equals(dataModel) || arch.matches("x86|i[3-6]86|arm|armv7.*")) {
+        if ("32".equals(dataModel) || Set.of("x86", "i386", "i486", "i586", "i686", "arm").contains(arch)
+                || arch.startsWith("armv7")) {
             detected = "a 32-bit JVM (the libraries are 64-bit)";
         } else if (os.startsWith("linux") && libc != null && !libc.equals("glibc")) {
             detected = "Linux with " + (libc.equals("bionic") ? "Android's bionic" : libc)
@@ -180,6 +190,26 @@ final class Index {
     static String libc(String head) {
         return head.contains("/ld-linux") ? "glibc" : head.contains("/ld-musl-") ? "musl"
                 : head.contains("/system/bin/linker") ? "bionic" : null;
+    }
+
+    /** Whether s has min to max characters, each of chars (no regular expressions: they cost at start-up). */
+    static boolean of(String s, String chars, int min, int max) {
+        for (int i = 0; i < s.length(); i++) {
+            if (chars.indexOf(s.charAt(i)) < 0) {
+                return false;
+            }
+        }
+        return s.length() >= min && s.length() <= max;
+    }
+
+    /** The words of line, between white space. */
+    static String[] words(String line) {
+        StringTokenizer t = new StringTokenizer(line);
+        String[] words = new String[t.countTokens()];
+        for (int i = 0; i < words.length; i++) {
+            words[i] = t.nextToken();
+        }
+        return words;
     }
 
     static MessageDigest sha256() {

@@ -45,6 +45,7 @@ public final class NativeLoader {
      */
     public static Path load(MethodHandles.Lookup caller) {
         Objects.requireNonNull(caller, "caller");
+        Log log = new Log(Boolean.getBoolean(DEBUG_PROPERTY) ? System.err : null);
         Consumer<String> binder;
         try {
             binder = binder(caller);
@@ -56,7 +57,6 @@ public final class NativeLoader {
         synchronized (MONITOR) {
             Path done = LOADED.get(target);
             if (done == null) {
-                Log log = new Log(Boolean.getBoolean(DEBUG_PROPERTY) ? System.err : null);
                 done = run(log, binder, "class loader " + target + " of " + caller.lookupClass());
                 LOADED.put(target, done);
             }
