@@ -1,5 +1,5 @@
 // Loads the real library, Skyrope.dll (under wine here, on Windows as is) or
-// libTrialworks.so of a cross build (under qemu-user), and calls native
+// libTrialworks.so (natively, or under qemu-user), and calls native
 // methods through a minimal stand-in JNIEnv: a JNI function table whose few
 // used entries record what the library asks of the JVM, and whose every
 // other entry records its index as an unexpected call. The JNI names'
