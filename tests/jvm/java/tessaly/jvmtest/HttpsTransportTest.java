@@ -129,19 +129,6 @@ class HttpsTransportTest {
         helper.getField("HTTP_CLIENT").set(null, client);
     }
 
-    /** Calls a native method of the host class in the mod's loader; its exceptions come out unwrapped. */
-    private static void invoke(String method, Object... args) throws Throwable {
-        Route.named(method).in(helper).invokeWithArguments(args);
-    }
-
-    private static Object[] arguments(String base, String[] values, Object callback) {
-        Object[] args = new Object[values.length + 2];
-        args[0] = base;
-        System.arraycopy(values, 0, args, 1, values.length);
-        args[args.length - 1] = callback;
-        return args;
-    }
-
     private static final AtomicInteger marks = new AtomicInteger();
     private static final String RUN = Long.toString(System.nanoTime(), 36);
 
@@ -188,7 +175,7 @@ class HttpsTransportTest {
     private static Object[] loadMesh(String base, String name) throws Throwable {
         List<Object[]> calls = new ArrayList<>();
         BiConsumer<Object, Throwable> callback = (mesh, failure) -> calls.add(new Object[] {mesh, failure, Thread.currentThread()});
-        invoke("loadRemoteMesh", base, name, callback);
+        Route.named("loadRemoteMesh").call(helper, callback, base, name);
         assertEquals(1, calls.size(), name + ": callback calls");
         assertSame(Thread.currentThread(), calls.get(0)[2], name + ": callback thread");
         return calls.get(0);
@@ -230,7 +217,7 @@ class HttpsTransportTest {
                         + "|application/json|200";
             }
             Outcome o = new Outcome();
-            invoke(r.method(), arguments(marked(mark), values, o));
+            r.call(helper, o, Route.strings(marked(mark), values));
             o.await();
             assertNull(o.failure, r.method());
             assertEquals(HttpClient.Version.HTTP_2, o.response.version(), r.method());
@@ -301,7 +288,7 @@ class HttpsTransportTest {
             List<Object> calls = Collections.synchronizedList(new ArrayList<>());
             BiConsumer<Object, Throwable> callback = (mesh, failure) -> calls.add(failure);
             IllegalStateException e = assertThrows(IllegalStateException.class,
-                    () -> invoke("loadRemoteMesh", marked(mark), name, callback), url);
+                    () -> Route.named("loadRemoteMesh").call(helper, callback, marked(mark), name), url);
             assertEquals(expected, e.getMessage());
             assertEquals(List.of(), calls);
             assertEquals(List.of(Route.named("loadRemoteMesh").requestLine(name) + " HTTP/2.0|-|-|404"),
@@ -319,7 +306,7 @@ class HttpsTransportTest {
         String mark = mark();
         String marked = marked(mark);
         Outcome first = new Outcome();
-        invoke("getPlayerSkinInfo", marked, "warm-up", first);
+        Route.named("getPlayerSkinInfo").call(helper, first, marked, "warm-up");
         assertEquals(HttpClient.Version.HTTP_2, first.await().response.version());
         AtomicInteger unexpected = new AtomicInteger();
         List<String> expected = Collections.synchronizedList(new ArrayList<>());
@@ -353,7 +340,7 @@ class HttpsTransportTest {
                     }
                     done.run();
                 };
-                invoke(r.method(), arguments(marked, values, callback));
+                r.call(helper, callback, Route.strings(marked, values));
             });
         } finally {
             useClient(newClient());

@@ -3,6 +3,8 @@ package tessaly.jvmtest;
 import java.lang.invoke.MethodHandle;
 import java.lang.invoke.MethodHandles;
 import java.lang.invoke.MethodType;
+import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
 import java.util.function.BiConsumer;
@@ -71,8 +73,23 @@ public record Route(String method, List<String> params, String httpMethod, Strin
      * method of params().size() strings and the callback. Its exceptions come out of invoke unwrapped.
      */
     public MethodHandle in(Class<?> holder) throws ReflectiveOperationException {
-        List<Class<?>> types = new java.util.ArrayList<>(Collections.nCopies(params.size(), String.class));
+        List<Class<?>> types = new ArrayList<>(Collections.nCopies(params.size(), String.class));
         types.add(BiConsumer.class);
         return MethodHandles.publicLookup().findStatic(holder, method, MethodType.methodType(void.class, types));
+    }
+
+    /** Calls the native method in holder with the strings (the base URL first) and the callback. */
+    public void call(Class<?> holder, Object callback, String... strings) throws Throwable {
+        List<Object> args = new ArrayList<>(Arrays.asList(strings));
+        args.add(callback);
+        in(holder).invokeWithArguments(args);
+    }
+
+    /** A call's strings: the base URL, then the values. */
+    public static String[] strings(String baseUrl, String... values) {
+        String[] all = new String[values.length + 1];
+        all[0] = baseUrl;
+        System.arraycopy(values, 0, all, 1, values.length);
+        return all;
     }
 }

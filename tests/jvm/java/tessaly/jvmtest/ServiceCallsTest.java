@@ -34,24 +34,9 @@ class ServiceCallsTest extends ServiceSuite {
         startService(null);
     }
 
-    private static String[] args(String baseUrl, String... values) {
-        String[] all = new String[values.length + 1];
-        all[0] = baseUrl;
-        System.arraycopy(values, 0, all, 1, values.length);
-        return all;
-    }
-
-    /** Calls the route's native method through the stand-in holder with the given strings and callback. */
-    private static void run(Route r, String[] args, BiConsumer<java.net.http.HttpResponse<String>, Throwable> callback)
-            throws Throwable {
-        Object[] all = Arrays.copyOf(args, args.length + 1, Object[].class);
-        all[args.length] = callback;
-        r.in(NativeHolder.class).invokeWithArguments(all);
-    }
-
     private static Outcome call(Route r, String... args) throws Throwable {
         Outcome outcome = new Outcome();
-        run(r, args, outcome);
+        r.call(NativeHolder.class, outcome, args);
         return outcome.await();
     }
 
@@ -70,7 +55,7 @@ class ServiceCallsTest extends ServiceSuite {
         for (Route r : Route.ACCOUNT) {
             String[] given = Arrays.copyOf(values, r.values());
             service.clearRequests();
-            Outcome o = call(r, args(base, given));
+            Outcome o = call(r, Route.strings(base, given));
             assertNull(o.failure, r.method());
             assertEquals(200, o.response.statusCode(), r.method());
             assertTrue(o.response.body().startsWith("{\"status\":"), r.method());
@@ -200,7 +185,7 @@ class ServiceCallsTest extends ServiceSuite {
                     expected = m.params().get(nulled);
                 }
                 BiConsumer<java.net.http.HttpResponse<String>, Throwable> callback = cb;
-                NullPointerException e = assertThrows(NullPointerException.class, () -> run(m, a, callback),
+                NullPointerException e = assertThrows(NullPointerException.class, () -> m.call(NativeHolder.class, callback, a),
                         m.method() + " " + expected);
                 assertEquals(expected + " must not be null", e.getMessage());
                 assertEquals(0, o.calls.get());
@@ -221,7 +206,7 @@ class ServiceCallsTest extends ServiceSuite {
                 a[0] = base;
                 Outcome o = new Outcome();
                 outcomes.add(o);
-                NullPointerException e = assertThrows(NullPointerException.class, () -> run(m, a, o), m.method());
+                NullPointerException e = assertThrows(NullPointerException.class, () -> m.call(NativeHolder.class, o, a), m.method());
                 assertTrue(e.getMessage().contains("HTTP_CLIENT"), e.getMessage());
             }
         } finally {
@@ -258,14 +243,15 @@ class ServiceCallsTest extends ServiceSuite {
             String[] a = new String[m.params().size()];
             Arrays.fill(a, "id" + id);
             a[0] = base;
-            run(m, a, (response, failure) -> {
+            BiConsumer<java.net.http.HttpResponse<String>, Throwable> callback = (response, failure) -> {
                 if (failure != null || response.statusCode() != 200) {
                     String cause = failure != null ? m.method() + ": " + failure
                             : m.method() + ": status " + response.statusCode() + " " + response.body();
                     failures.merge(cause, 1, Integer::sum);
                 }
                 done.run();
-            });
+            };
+            m.call(NativeHolder.class, callback, a);
         });
     }
 }
