@@ -42,11 +42,11 @@ import org.junit.jupiter.api.Test;
  * started by the ctest fixture; its folder in the system property tessaly.nginx), each request checked in
  * nginx's access log. A row finds its own lines there by their mark: it calls through a base URL of its own,
  * https://127.0.0.1:PORT/t-MARK, whose first path segment the log keeps and nginx's routing drops. nginx
- * writes a request's line once its answer has gone out, so a line may come after the client has its
- * answer and after lines of later requests. The host classes come, as a game's mod loader gives them, from a class loader of
- * their own: a child URLClassLoader of the platform loader holding the host jar (tessaly.hostJar) and the
- * mod's jar (tessaly.modJar), whose class loads the library. This JVM's class path holds neither, so every
- * host class is reached through that loader, by reflection and method handles.
+ * writes a request's line once its answer has gone out, so a line may come after the client has its answer
+ * and after lines of later requests. The host classes come, as a game's mod loader gives them, from a class
+ * loader of their own: a child URLClassLoader of the platform loader holding the host jar (tessaly.hostJar)
+ * and the mod's jar (tessaly.modJar), whose class loads the library. This JVM's class path holds neither, so
+ * every host class is reached through that loader, by reflection and method handles.
  */
 class HttpsTransportTest {
     /** The holder class the library binds on this platform, as tessaly.host.NativeHolder names it. */
@@ -130,7 +130,7 @@ class HttpsTransportTest {
     }
 
     private static final AtomicInteger marks = new AtomicInteger();
-    private static final String RUN = Long.toString(System.nanoTime(), 36);
+    private static final String RUN = Long.toString(System.currentTimeMillis(), 36);
 
     /** A mark no other request of this run carries: lower-case letters and digits, as nginx.conf expects. */
     private static String mark() {
@@ -148,18 +148,13 @@ class HttpsTransportTest {
      */
     private static List<String> logged(String mark, int count) throws Exception {
         String segment = " /" + mark + "/";
-        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
-        List<String> lines;
-        do {
-            lines = Files.readAllLines(nginx.resolve("logs/access.log")).stream().filter(l -> l.contains(segment))
-                    .map(l -> l.replace(segment, " /")).toList();
-        } while (lines.size() < count && System.nanoTime() < deadline && sleep());
-        return lines;
-    }
-
-    private static boolean sleep() throws InterruptedException {
-        Thread.sleep(20);
-        return true;
+        for (long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);; Thread.sleep(20)) {
+            List<String> lines = Files.readAllLines(nginx.resolve("logs/access.log")).stream()
+                    .filter(l -> l.contains(segment)).map(l -> l.replace(segment, " /")).toList();
+            if (lines.size() >= count || System.nanoTime() > deadline) {
+                return lines;
+            }
+        }
     }
 
     /** The log lines without their connection number. */
