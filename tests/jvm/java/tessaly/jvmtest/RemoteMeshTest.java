@@ -26,6 +26,7 @@ import java.util.function.BiConsumer;
 import java.util.regex.Pattern;
 
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -276,6 +277,7 @@ class RemoteMeshTest extends ServiceSuite {
     }
 
     @Test
+    @Tag("heap")
     void theBodysJavaArrayIsGoneBeforeTheLoaderRuns() throws Exception {
         // 41.6 MB of document. While the callback runs, the download still holds the text it handed the
         // loader (its Java array, and the loader's own copy): twice the body. Its Java array of the body,
