@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 #if defined(__unix__)
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -211,6 +212,50 @@ TEST(AesDec, NeverReadsPastTheEndOfTheInput)
         EXPECT_EQ(testing::internal::GetCapturedStdout(), printed) << len;
     }
     munmap(base, 2 * page);
+}
+// The key and its round keys live on the decrypting thread's stack and are
+// wiped when each call ends. Here that stack is the test's own memory: both
+// decryptions run on a thread given it, and afterwards neither the key nor
+// any of its eleven decryption round keys may be found in it. A wipe the
+// compiler dropped as a dead store leaves them there.
+TEST(AesDec, LeavesNeitherKeyNorRoundKeysOnTheStack)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    const std::size_t size = 64 * static_cast<std::size_t>(page); // far more than the calls use
+    auto* stack = static_cast<std::uint8_t*>(
+        mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(stack, MAP_FAILED);
+    std::fill(stack, stack + size, std::uint8_t{0xa5});
+    Bytes file = encrypt_blocks(pad(Bytes(5000, 'm')));
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstack(&attr, stack, size), 0);
+    pthread_t thread;
+    const auto run = [](void* f) -> void* {
+        auto* file = static_cast<Bytes*>(f);
+        if (AES_dec(file->data(), file->size()).size() != 5000) return f;
+        return mesh_text_in_place(file->data(), file->size()) == 5000 ? nullptr : f;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, run, &file), 0);
+    void* failed = &file;
+    ASSERT_EQ(pthread_join(thread, &failed), 0);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(failed, nullptr) << "the decryptions on the thread gave the wrong text";
+
+    const Bytes key = build_key();
+    std::uint32_t dk[11][4];
+    AES32_Dec_KeySchedule(key.data(), dk);
+    std::vector<std::pair<std::string, Bytes>> secrets = {{"the key", key}};
+    for (int r = 0; r < 11; ++r) {
+        const auto* row = reinterpret_cast<const std::uint8_t*>(dk[r]);
+        secrets.push_back({"round key " + std::to_string(r), Bytes(row, row + 16)});
+    }
+    for (const auto& [name, bytes] : secrets) {
+        const auto at = std::search(stack, stack + size, bytes.begin(), bytes.end());
+        EXPECT_EQ(at, stack + size) << name << " is still on the decrypting thread's stack, "
+                                    << (stack + size - at) << " bytes below its top";
+    }
+    munmap(stack, size);
 }
 #endif
 

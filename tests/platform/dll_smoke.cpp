@@ -1,5 +1,5 @@
 // Loads the real library, Skyrope.dll (under wine here, on Windows as is) or
-// libTrialworks.so of a cross build (under qemu-user), and calls native
+// libTrialworks.so (natively, or under qemu-user), and calls native
 // methods through a minimal stand-in JNIEnv: a JNI function table whose few
 // used entries record what the library asks of the JVM, and whose every
 // other entry records its index as an unexpected call. The JNI names'
@@ -23,6 +23,7 @@
 
 #include "crypto/aes32.h"
 #include "crypto/payload.h"
+#include "tests/support/routes.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -343,10 +344,6 @@ template <typename Call> std::string stdout_of(Call call)
 
 // ---------------------------------------------------------------- the library
 
-const char* const method_names[] = {
-    "autoLogin",         "signIn",        "signOut", "getAvailableCosmetics", "saveConfiguration",
-    "getPlayerSkinInfo", "loadRemoteMesh"};
-
 const std::string prefix = TESSALY_JNI_PREFIX;
 
 #if defined(_WIN32)
@@ -388,7 +385,8 @@ int main(int argc, char** argv)
     if (library == nullptr) return 1;
 
     check_exports(library);
-    for (const char* m : method_names) check(find(library, prefix + m) != nullptr, std::string("find ") + m);
+    for (const Route& r : routes)
+        check(find(library, prefix + r.method) != nullptr, std::string("find ") + r.method);
 
     using SignIn = void(JNICALL*)(JNIEnv*, jclass, jstring, jstring, jstring, jobject);
     using LoadMesh = void(JNICALL*)(JNIEnv*, jclass, jstring, jstring, jobject);
@@ -413,9 +411,11 @@ int main(int argc, char** argv)
     reset();
     sign_in(env, host, make<jstring>("http://127.0.0.1:1"), make<jstring>("u 1&x"), make<jstring>("c"),
             callback);
+    const std::string sign_in_url =
+        "http://127.0.0.1:1" + fill_by_hand(route("signIn").target, {"u 1&x", "c"});
     bool url_seen = false;
-    for (const auto& s : strings) url_seen |= s == "http://127.0.0.1:1/login_code?mr_uuid=u 1&x&code=c";
-    check(url_seen, "signIn sends the GET of base + /login_code?mr_uuid=u 1&x&code=c");
+    for (const auto& s : strings) url_seen |= s == sign_in_url;
+    check(url_seen, "signIn sends the GET of " + sign_in_url);
     check(logged("Call sendAsync on value of HTTP_CLIENT"), "signIn sends with HTTP_CLIENT.sendAsync");
     check(logged("Call whenComplete on result of sendAsync"),
           "signIn registers the callback with whenComplete");
@@ -432,9 +432,11 @@ int main(int argc, char** argv)
     status_code = 404;
     response_body = "not found";
     load_mesh(env, host, make<jstring>("http://127.0.0.1:1"), make<jstring>("robot"), callback);
-    bool mesh_url = false;
-    for (const auto& s : strings) mesh_url |= s == "http://127.0.0.1:1/models/robot.enc";
-    check(mesh_url, "loadRemoteMesh fetches base + /models/robot.enc");
+    const std::string mesh_url =
+        "http://127.0.0.1:1" + fill_by_hand(route("loadRemoteMesh").target, {"robot"});
+    bool mesh_url_seen = false;
+    for (const auto& s : strings) mesh_url_seen |= s == mesh_url;
+    check(mesh_url_seen, "loadRemoteMesh fetches " + mesh_url);
     check(thrown_class == "java/lang/IllegalStateException" && thrown_message == "404 not found",
           "loadRemoteMesh with 404 throws IllegalStateException(\"404 not found\") (got '" + thrown_class +
               "': '" + thrown_message + "')");

@@ -9,8 +9,6 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.InputStream;
 import java.lang.invoke.MethodHandle;
-import java.lang.invoke.MethodHandles;
-import java.lang.invoke.MethodType;
 import java.net.URI;
 import java.net.URL;
 import java.net.URLClassLoader;
@@ -42,10 +40,13 @@ import org.junit.jupiter.api.Test;
 /**
  * The seven calls as players make them: over HTTPS with HTTP/2 to the suite's nginx (tests/servers/nginx,
  * started by the ctest fixture; its folder in the system property tessaly.nginx), each request checked in
- * nginx's access log. The host classes come, as a game's mod loader gives them, from a class loader of
- * their own: a child URLClassLoader of the platform loader holding the host jar (tessaly.hostJar) and the
- * mod's jar (tessaly.modJar), whose class loads the library. This JVM's class path holds neither, so every
- * host class is reached through that loader, by reflection and method handles.
+ * nginx's access log. A row finds its own lines there by their mark: it calls through a base URL of its own,
+ * https://127.0.0.1:PORT/t-MARK, whose first path segment the log keeps and nginx's routing drops. nginx
+ * writes a request's line once its answer has gone out, so a line may come after the client has its answer
+ * and after lines of later requests. The host classes come, as a game's mod loader gives them, from a class
+ * loader of their own: a child URLClassLoader of the platform loader holding the host jar (tessaly.hostJar)
+ * and the mod's jar (tessaly.modJar), whose class loads the library. This JVM's class path holds neither, so
+ * every host class is reached through that loader, by reflection and method handles.
  */
 class HttpsTransportTest {
     /** The holder class the library binds on this platform, as tessaly.host.NativeHolder names it. */
@@ -56,19 +57,6 @@ class HttpsTransportTest {
     private static SSLContext trust;
     private static URLClassLoader mod;
     private static Class<?> helper;
-
-    /** A native method: its name, the request line template ({} per value, in order), its string parameters. */
-    private record Route(String method, String requestLine, int values) {
-    }
-
-    private static final List<Route> ROUTES = List.of(
-            new Route("signIn", "GET /login_code?mr_uuid={}&code={}", 2),
-            new Route("autoLogin", "GET /auto_login?mr_uuid={}&access_token={}&refresh_token={}&provider={}", 4),
-            new Route("getAvailableCosmetics",
-                    "GET /member/cosmetics?morrow_uuid={}&access_token={}&refresh_token={}&provider={}", 4),
-            new Route("saveConfiguration", "POST /member/update_cosmetic", 1),
-            new Route("getPlayerSkinInfo", "GET /cosmetic/user_cosmetic?mr_uuid={}", 1),
-            new Route("signOut", "GET /logout?mr_uuid={}&access_token={}&refresh_token={}&provider={}", 4));
 
     /**
      * Meshes written to nginx's folder: name, vertex count, seed. "medium" is above 1 MiB; "large" is above
@@ -141,45 +129,32 @@ class HttpsTransportTest {
         helper.getField("HTTP_CLIENT").set(null, client);
     }
 
-    /** Calls a native method of the host class in the mod's loader; its exceptions come out unwrapped. */
-    private static void invoke(String method, Object... args) throws Throwable {
-        Class<?>[] types = new Class<?>[args.length];
-        Arrays.fill(types, String.class);
-        types[args.length - 1] = BiConsumer.class;
-        MethodHandle handle = MethodHandles.publicLookup().findStatic(helper, method, MethodType.methodType(void.class, types));
-        handle.invokeWithArguments(args);
+    private static final AtomicInteger marks = new AtomicInteger();
+    private static final String RUN = Long.toString(System.currentTimeMillis(), 36);
+
+    /** A mark no other request of this run carries: lower-case letters and digits, as nginx.conf expects. */
+    private static String mark() {
+        return "t-" + RUN + "x" + marks.incrementAndGet();
     }
 
-    private static Object[] arguments(String[] values, Object callback) {
-        Object[] args = new Object[values.length + 2];
-        args[0] = base;
-        System.arraycopy(values, 0, args, 1, values.length);
-        args[args.length - 1] = callback;
-        return args;
+    /** The base URL whose requests carry the mark. */
+    private static String marked(String mark) {
+        return base + "/" + mark;
     }
 
-    private static String requestLine(Route r, String[] values) {
-        String line = r.requestLine();
-        for (String v : values) {
-            line = line.replaceFirst("\\{\\}", java.util.regex.Matcher.quoteReplacement(v));
+    /**
+     * The access log's lines of requests with the mark, once there are at least count of them, as
+     * "connection|request line|Content-Length|Content-Type|status" with the mark taken out of the request line.
+     */
+    private static List<String> logged(String mark, int count) throws Exception {
+        String segment = " /" + mark + "/";
+        for (long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);; Thread.sleep(20)) {
+            List<String> lines = Files.readAllLines(nginx.resolve("logs/access.log")).stream()
+                    .filter(l -> l.contains(segment)).map(l -> l.replace(segment, " /")).toList();
+            if (lines.size() >= count || System.nanoTime() > deadline) {
+                return lines;
+            }
         }
-        return line;
-    }
-
-    /** The access log's lines: "connection|request line|Content-Length|Content-Type|status". */
-    private static List<String> log() throws Exception {
-        return Files.readAllLines(nginx.resolve("logs/access.log"));
-    }
-
-    /** The lines logged after the first `from`, once there are at least `count` of them (nginx logs after answering). */
-    private static List<String> logAfter(int from, int count) throws Exception {
-        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
-        List<String> lines = log();
-        while (lines.size() < from + count && System.nanoTime() < deadline) {
-            Thread.sleep(20);
-            lines = log();
-        }
-        return lines.subList(from, lines.size());
     }
 
     /** The log lines without their connection number. */
@@ -192,10 +167,10 @@ class HttpsTransportTest {
     }
 
     /** Loads a mesh on this thread; returns the one callback call's {mesh, failure}. */
-    private static Object[] loadMesh(String name) throws Throwable {
+    private static Object[] loadMesh(String base, String name) throws Throwable {
         List<Object[]> calls = new ArrayList<>();
         BiConsumer<Object, Throwable> callback = (mesh, failure) -> calls.add(new Object[] {mesh, failure, Thread.currentThread()});
-        invoke("loadRemoteMesh", base, name, callback);
+        Route.named("loadRemoteMesh").call(helper, callback, base, name);
         assertEquals(1, calls.size(), name + ": callback calls");
         assertSame(Thread.currentThread(), calls.get(0)[2], name + ": callback thread");
         return calls.get(0);
@@ -213,8 +188,7 @@ class HttpsTransportTest {
         try (URLClassLoader other = new URLClassLoader("other", new URL[] {jar("tessaly.hostJar")},
                 ClassLoader.getPlatformClassLoader())) {
             Class<?> stranger = Class.forName(HELPER, true, other);
-            MethodHandle signIn = MethodHandles.publicLookup().findStatic(stranger, "signIn",
-                    MethodType.methodType(void.class, String.class, String.class, String.class, BiConsumer.class));
+            MethodHandle signIn = Route.named("signIn").in(stranger);
             BiConsumer<Object, Throwable> never = (r, f) -> {
                 throw new AssertionError("called");
             };
@@ -224,34 +198,34 @@ class HttpsTransportTest {
 
     @Test
     void eachCallArrivesAsItsRequestLineOverHttp2() throws Throwable {
-        String nonce = Long.toString(System.nanoTime(), 36);
-        for (Route r : ROUTES) {
+        for (Route r : Route.ACCOUNT) {
+            String mark = mark();
             String[] values = new String[r.values()];
             for (int i = 0; i < values.length; i++) {
-                values[i] = r.method() + i + "-" + nonce;
+                values[i] = r.method() + i;
             }
-            String expected = requestLine(r, values) + " HTTP/2.0|-|-|200";
-            if (r.method().equals("saveConfiguration")) {
+            String expected = r.requestLine(values) + " HTTP/2.0|-|-|200";
+            if (r.httpMethod().equals("POST")) {
                 // Counted in bytes of UTF-8, not in characters.
-                values[0] = "{\"selection\":{\"cape\":\"Grüße €\"},\"nonce\":\"" + nonce + "\"}";
+                values[0] = "{\"selection\":{\"cape\":\"Grüße €\"}}";
                 expected = r.requestLine() + " HTTP/2.0|" + values[0].getBytes(StandardCharsets.UTF_8).length
                         + "|application/json|200";
             }
-            int mark = log().size();
             Outcome o = new Outcome();
-            invoke(r.method(), arguments(values, o));
+            r.call(helper, o, Route.strings(marked(mark), values));
             o.await();
             assertNull(o.failure, r.method());
             assertEquals(HttpClient.Version.HTTP_2, o.response.version(), r.method());
             assertEquals(200, o.response.statusCode(), r.method());
             assertTrue(o.response.body().startsWith("{\"status\":"), r.method());
-            assertEquals(List.of(expected), requests(logAfter(mark, 1)), r.method());
+            assertEquals(List.of(expected), requests(logged(mark, 1)), r.method());
             assertEquals(1, o.calls.get(), r.method());
         }
-        int mark = log().size();
-        Object[] got = loadMesh("tiny");
+        String mark = mark();
+        Object[] got = loadMesh(marked(mark), "tiny");
         assertNull(got[1]);
-        assertEquals(List.of("GET /models/tiny.enc HTTP/2.0|-|-|200"), requests(logAfter(mark, 1)));
+        assertEquals(List.of(Route.named("loadRemoteMesh").requestLine("tiny") + " HTTP/2.0|-|-|200"),
+                requests(logged(mark, 1)));
     }
 
     @Test
@@ -260,7 +234,7 @@ class HttpsTransportTest {
             String name = (String) m[0];
             int vertexCount = (int) m[1];
             int seed = (int) m[2];
-            Object[] got = loadMesh(name);
+            Object[] got = loadMesh(base, name);
             assertNull(got[1], () -> name + ": " + got[1]);
             Object mesh = got[0];
             assertSame(mod, mesh.getClass().getClassLoader(), name);
@@ -304,13 +278,16 @@ class HttpsTransportTest {
             assertEquals(List.of(), direct.headers().allValues("cache-control"), "a 404 is not to be cached");
             assertTrue(expected.contains("404 Not Found"), expected);
 
-            int mark = log().size();
+            // The fetch above has a line of its own, without the mark.
+            String mark = mark();
             List<Object> calls = Collections.synchronizedList(new ArrayList<>());
             BiConsumer<Object, Throwable> callback = (mesh, failure) -> calls.add(failure);
-            IllegalStateException e = assertThrows(IllegalStateException.class, () -> invoke("loadRemoteMesh", base, name, callback), url);
+            IllegalStateException e = assertThrows(IllegalStateException.class,
+                    () -> Route.named("loadRemoteMesh").call(helper, callback, marked(mark), name), url);
             assertEquals(expected, e.getMessage());
             assertEquals(List.of(), calls);
-            assertEquals(List.of("GET /models/" + name + ".enc HTTP/2.0|-|-|404"), requests(logAfter(mark, 1)));
+            assertEquals(List.of(Route.named("loadRemoteMesh").requestLine(name) + " HTTP/2.0|-|-|404"),
+                    requests(logged(mark, 1)));
         }
     }
 
@@ -321,33 +298,35 @@ class HttpsTransportTest {
         // A fresh client whose connection is open before the burst (callers that find no connection yet
         // would each open one): every request of this test should then go over that one connection.
         useClient(newClient());
-        int mark = log().size();
+        String mark = mark();
+        String marked = marked(mark);
         Outcome first = new Outcome();
-        invoke("getPlayerSkinInfo", base, "warm-up", first);
+        Route.named("getPlayerSkinInfo").call(helper, first, marked, "warm-up");
         assertEquals(HttpClient.Version.HTTP_2, first.await().response.version());
         AtomicInteger unexpected = new AtomicInteger();
         List<String> expected = Collections.synchronizedList(new ArrayList<>());
+        expected.add(Route.named("getPlayerSkinInfo").requestLine("warm-up") + " HTTP/2.0|-|-|200");
         try {
             ConcurrentCallers.run(threads, perThread, (id, done) -> {
-                if (id % 7 == 6) {
+                Route r = Route.ALL.get(id % Route.ALL.size());
+                if (r.method().equals("loadRemoteMesh")) {
                     // 1.5 MB meshes among the calls: 85 MB on the connection, several times its
                     // flow-control window, while the small exchanges go on beside them.
-                    expected.add("GET /models/medium.enc HTTP/2.0|-|-|200");
-                    Object[] got = loadMesh("medium");
+                    expected.add(r.requestLine("medium") + " HTTP/2.0|-|-|200");
+                    Object[] got = loadMesh(marked, "medium");
                     if (got[1] != null || !"medium".equals(meshGet(got[0], "name"))) {
                         unexpected.incrementAndGet();
                     }
                     done.run();
                     return;
                 }
-                Route r = ROUTES.get(id % 7);
                 String[] values = new String[r.values()];
                 Arrays.fill(values, "id" + id);
-                if (r.method().equals("saveConfiguration")) {
+                if (r.httpMethod().equals("POST")) {
                     values[0] = "{\"id\":" + id + "}";
                     expected.add(r.requestLine() + " HTTP/2.0|" + values[0].length() + "|application/json|200");
                 } else {
-                    expected.add(requestLine(r, values) + " HTTP/2.0|-|-|200");
+                    expected.add(r.requestLine(values) + " HTTP/2.0|-|-|200");
                 }
                 BiConsumer<HttpResponse<String>, Throwable> callback = (response, failure) -> {
                     if (failure != null || response.statusCode() != 200
@@ -356,17 +335,15 @@ class HttpsTransportTest {
                     }
                     done.run();
                 };
-                invoke(r.method(), arguments(values, callback));
+                r.call(helper, callback, Route.strings(marked, values));
             });
         } finally {
             useClient(newClient());
         }
         assertEquals(0, unexpected.get());
-        List<String> logged = logAfter(mark, 1 + threads * perThread);
-        assertEquals("GET /cosmetic/user_cosmetic?mr_uuid=warm-up HTTP/2.0|-|-|200", requests(logged).get(0));
-        List<String> connections = logged.stream().map(l -> l.substring(0, l.indexOf('|'))).distinct().toList();
+        List<String> lines = logged(mark, 1 + threads * perThread);
+        List<String> connections = lines.stream().map(l -> l.substring(0, l.indexOf('|'))).distinct().toList();
         assertEquals(1, connections.size(), () -> "nginx connection numbers: " + connections);
-        List<String> lines = logged.subList(1, logged.size());
         List<String> sent = new ArrayList<>(requests(lines));
         List<String> wanted = new ArrayList<>(expected);
         Collections.sort(sent);

@@ -26,6 +26,7 @@ import java.util.function.BiConsumer;
 import java.util.regex.Pattern;
 
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -271,19 +272,41 @@ class RemoteMeshTest extends ServiceSuite {
         byte[] data = MeshFiles.document("z", 3, 1).substring(0, 16).getBytes(StandardCharsets.UTF_8);
         System.arraycopy(data, 0, zeros, 0, 16);
         Files.write(models.resolve("zeros.enc"), MeshFiles.encryptBlocks(zeros));
+        assertEquals(List.of("Padding error: 0x80 not found.",
+                "callback mesh=null failure=java.lang.IllegalArgumentException", "returned"), meshChild("zeros"));
+    }
+
+    @Test
+    @Tag("heap")
+    void theBodysJavaArrayIsGoneBeforeTheLoaderRuns() throws Exception {
+        // 41.6 MB of document. While the callback runs, the download still holds the text it handed the
+        // loader (its Java array, and the loader's own copy): twice the body. Its Java array of the body,
+        // once the body is copied out, would be a third time.
+        byte[] file = MeshFiles.encrypt(MeshFiles.document("blank", 3, 5) + " ".repeat(41_600_000));
+        Files.write(models.resolve("blank.enc"), file);
+        List<String> out = meshChild("blank", "heap");
+        assertTrue(out.size() == 3 && out.get(1).startsWith("heap held: "), String.join("\n", out));
+        assertEquals(List.of("callback mesh=blank failure=null", "returned"), List.of(out.get(0), out.get(2)));
+        long held = Long.parseLong(out.get(1).substring("heap held: ".length()));
+        assertTrue(held < file.length * 5L / 2, "the download held " + held + " bytes of heap for a body of "
+                + file.length + " bytes during its callback");
+    }
+
+    /** MeshChild's output lines for the mesh name (and its further arguments) in a JVM of its own. */
+    private static List<String> meshChild(String... arguments) throws Exception {
         String javaExe = System.getProperty("tessaly.java",
                 Path.of(System.getProperty("java.home"), "bin", "java").toString());
         String classPath = jarOf(MeshChild.class) + java.io.File.pathSeparator + jarOf(Mesh.class);
-        Process child = new ProcessBuilder(javaExe, "-Xcheck:jni", "-cp", classPath, MeshChild.class.getName(),
-                System.getProperty("tessaly.library"), base, "zeros").redirectErrorStream(true).start();
+        List<String> command = new ArrayList<>(List.of(javaExe, "-Xcheck:jni", "-cp", classPath,
+                MeshChild.class.getName(), System.getProperty("tessaly.library"), base));
+        command.addAll(List.of(arguments));
+        Process child = new ProcessBuilder(command).redirectErrorStream(true).start();
         String out = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         assertTrue(child.waitFor(60, TimeUnit.SECONDS));
         assertEquals(0, child.exitValue(), out);
         assertFalse(Pattern.compile(System.getProperty("tessaly.jniFail", "WARNING")).matcher(out).find(), out);
         // A JVM given JAVA_TOOL_OPTIONS (the Windows JVM under wine is) says so first; that line is the JVM's.
-        assertEquals(List.of("Padding error: 0x80 not found.",
-                "callback mesh=null failure=java.lang.IllegalArgumentException", "returned"),
-                out.lines().filter(l -> !l.startsWith("Picked up JAVA_TOOL_OPTIONS:")).toList());
+        return out.lines().filter(l -> !l.startsWith("Picked up JAVA_TOOL_OPTIONS:")).toList();
     }
 
     private static String jarOf(Class<?> c) throws Exception {

@@ -29,54 +29,20 @@ import tessaly.service.ReferenceService;
 /** The six account and cosmetics calls as the host makes them, against the reference service. */
 class ServiceCallsTest extends ServiceSuite {
 
-    /** One call of a native method with given string arguments (base URL first) and callback. */
-    private interface Call {
-        void run(String[] args, BiConsumer<java.net.http.HttpResponse<String>, Throwable> callback);
-    }
-
-    private record Method(String name, String[] params, Call call) {
-    }
-
-    private static final List<Method> METHODS = List.of(
-            new Method("autoLogin", new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
-                    (a, cb) -> NativeHolder.autoLogin(a[0], a[1], a[2], a[3], a[4], cb)),
-            new Method("signIn", new String[] {"baseUrl", "playerId", "loginCode"},
-                    (a, cb) -> NativeHolder.signIn(a[0], a[1], a[2], cb)),
-            new Method("signOut", new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
-                    (a, cb) -> NativeHolder.signOut(a[0], a[1], a[2], a[3], a[4], cb)),
-            new Method("getAvailableCosmetics",
-                    new String[] {"baseUrl", "playerId", "accessToken", "refreshToken", "provider"},
-                    (a, cb) -> NativeHolder.getAvailableCosmetics(a[0], a[1], a[2], a[3], a[4], cb)),
-            new Method("saveConfiguration", new String[] {"baseUrl", "body"},
-                    (a, cb) -> NativeHolder.saveConfiguration(a[0], a[1], cb)),
-            new Method("getPlayerSkinInfo", new String[] {"baseUrl", "playerId"},
-                    (a, cb) -> NativeHolder.getPlayerSkinInfo(a[0], a[1], cb)));
-
     @BeforeAll
     static void start() throws Exception {
         startService(null);
     }
 
-    private static String[] args(String baseUrl, String... values) {
-        String[] all = new String[values.length + 1];
-        all[0] = baseUrl;
-        System.arraycopy(values, 0, all, 1, values.length);
-        return all;
-    }
-
-    private static Outcome call(Method m, String... args) throws InterruptedException {
+    private static Outcome call(Route r, String... args) throws Throwable {
         Outcome outcome = new Outcome();
-        m.call().run(args, outcome);
+        r.call(NativeHolder.class, outcome, args);
         return outcome.await();
     }
 
-    private static Method method(String name) {
-        return METHODS.stream().filter(m -> m.name().equals(name)).findFirst().orElseThrow();
-    }
-
     /** Proves nothing left for the service: a valid call made afterwards is the only request recorded. */
-    private static void assertNothingSent() throws Exception {
-        Outcome sentinel = call(method("getPlayerSkinInfo"), base, "sentinel");
+    private static void assertNothingSent() throws Throwable {
+        Outcome sentinel = call(Route.named("getPlayerSkinInfo"), base, "sentinel");
         assertEquals(200, sentinel.response.statusCode());
         List<RecordedRequest> seen = service.requests();
         assertEquals(List.of("GET /cosmetic/user_cosmetic?mr_uuid=sentinel"),
@@ -84,33 +50,26 @@ class ServiceCallsTest extends ServiceSuite {
     }
 
     @Test
-    void eachCallSendsItsOwnRequestLineWithArgumentsInOrder() throws Exception {
-        String[][] expected = {
-            {"autoLogin", "GET /auto_login?mr_uuid=U1&access_token=A2&refresh_token=R3&provider=P4"},
-            {"signIn", "GET /login_code?mr_uuid=U1&code=A2"},
-            {"signOut", "GET /logout?mr_uuid=U1&access_token=A2&refresh_token=R3&provider=P4"},
-            {"getAvailableCosmetics", "GET /member/cosmetics?morrow_uuid=U1&access_token=A2&refresh_token=R3&provider=P4"},
-            {"saveConfiguration", "POST /member/update_cosmetic"},
-            {"getPlayerSkinInfo", "GET /cosmetic/user_cosmetic?mr_uuid=U1"},
-        };
+    void eachCallSendsItsOwnRequestLineWithArgumentsInOrder() throws Throwable {
         String[] values = {"U1", "A2", "R3", "P4"};
-        for (String[] e : expected) {
-            Method m = method(e[0]);
+        for (Route r : Route.ACCOUNT) {
+            String[] given = Arrays.copyOf(values, r.values());
             service.clearRequests();
-            Outcome o = call(m, args(base, Arrays.copyOf(values, m.params().length - 1)));
-            assertNull(o.failure, e[0]);
-            assertEquals(200, o.response.statusCode(), e[0]);
-            assertTrue(o.response.body().startsWith("{\"status\":"), e[0]);
-            assertEquals(1, o.calls.get(), e[0]);
-            assertEquals(List.of(e[1]), service.requests().stream().map(RecordedRequest::requestLine).toList(), e[0]);
+            Outcome o = call(r, Route.strings(base, given));
+            assertNull(o.failure, r.method());
+            assertEquals(200, o.response.statusCode(), r.method());
+            assertTrue(o.response.body().startsWith("{\"status\":"), r.method());
+            assertEquals(1, o.calls.get(), r.method());
+            assertEquals(List.of(r.requestLine(given)),
+                    service.requests().stream().map(RecordedRequest::requestLine).toList(), r.method());
         }
     }
 
     @Test
-    void saveConfigurationPostsTheBodyUnchangedAsJson() throws Exception {
+    void saveConfigurationPostsTheBodyUnchangedAsJson() throws Throwable {
         for (String body : new String[] {"{\"cape\":\"Grüße €\",\"emoji\":\"\uD83D\uDE00\",\"nul\":\"\u0000\"}", ""}) {
             service.clearRequests();
-            Outcome o = call(method("saveConfiguration"), base, body);
+            Outcome o = call(Route.named("saveConfiguration"), base, body);
             assertEquals(200, o.response.statusCode());
             RecordedRequest r = service.requests().get(0);
             assertEquals("POST /member/update_cosmetic", r.requestLine());
@@ -120,40 +79,40 @@ class ServiceCallsTest extends ServiceSuite {
     }
 
     @Test
-    void errorStatusesArriveAsResponses() throws Exception {
+    void errorStatusesArriveAsResponses() throws Throwable {
         service.respond("/login_code", 404, "no such code");
         service.respond("/member/cosmetics", 500, "{\"error\":\"database down\"}");
-        Outcome missing = call(method("signIn"), base, "u", "c");
+        Outcome missing = call(Route.named("signIn"), base, "u", "c");
         assertNull(missing.failure);
         assertEquals(404, missing.response.statusCode());
         assertEquals("no such code", missing.response.body());
-        Outcome broken = call(method("getAvailableCosmetics"), base, "u", "a", "r", "p");
+        Outcome broken = call(Route.named("getAvailableCosmetics"), base, "u", "a", "r", "p");
         assertNull(broken.failure);
         assertEquals(500, broken.response.statusCode());
         assertEquals("{\"error\":\"database down\"}", broken.response.body());
     }
 
     @Test
-    void refusedConnectionArrivesAsFailure() throws Exception {
+    void refusedConnectionArrivesAsFailure() throws Throwable {
         String refused = ReferenceService.refusedBaseUrl();
-        for (Method m : METHODS) {
-            String[] a = new String[m.params().length];
+        for (Route m : Route.ACCOUNT) {
+            String[] a = new String[m.params().size()];
             Arrays.fill(a, "v");
             a[0] = refused;
             Outcome o = call(m, a);
-            assertNull(o.response, m.name());
-            assertNotNull(o.failure, m.name());
+            assertNull(o.response, m.method());
+            assertNotNull(o.failure, m.method());
             Throwable cause = o.failure;
             while (!(cause instanceof ConnectException) && cause.getCause() != null) {
                 cause = cause.getCause();
             }
-            assertInstanceOf(ConnectException.class, cause, m.name());
+            assertInstanceOf(ConnectException.class, cause, m.method());
             assertEquals(1, o.calls.get());
         }
     }
 
     @Test
-    void valuesAreInsertedVerbatim() throws Exception {
+    void valuesAreInsertedVerbatim() throws Throwable {
         String[][] cases = {
             // base URL, player id, code, expected request line
             {base + "/", "u", "c", "GET //login_code?mr_uuid=u&code=c"},
@@ -168,7 +127,7 @@ class ServiceCallsTest extends ServiceSuite {
         };
         for (String[] c : cases) {
             service.clearRequests();
-            Outcome o = call(method("signIn"), c[0], c[1], c[2]);
+            Outcome o = call(Route.named("signIn"), c[0], c[1], c[2]);
             assertNotNull(o.response, c[3]);
             if (c[3].startsWith("GET //")) {
                 // The JDK server refuses "//login_code" before any handler sees it (404 in older JDK 17
@@ -185,7 +144,7 @@ class ServiceCallsTest extends ServiceSuite {
     }
 
     @Test
-    void urlsThatJavaRejectsThrowToTheCallerAndSendNothing() throws Exception {
+    void urlsThatJavaRejectsThrowToTheCallerAndSendNothing() throws Throwable {
         String[][] cases = {
             {base, "{}", "c"},      // "{" and "}" are not allowed in a URI
             {base, "%s", "c"},      // "%" not followed by two hex digits
@@ -209,25 +168,25 @@ class ServiceCallsTest extends ServiceSuite {
     }
 
     @Test
-    void nullArgumentsThrowNullPointerExceptionNamingTheParameter() throws Exception {
-        for (Method m : METHODS) {
-            for (int nulled = 0; nulled <= m.params().length; nulled++) {
-                String[] a = new String[m.params().length];
+    void nullArgumentsThrowNullPointerExceptionNamingTheParameter() throws Throwable {
+        for (Route m : Route.ACCOUNT) {
+            for (int nulled = 0; nulled <= m.params().size(); nulled++) {
+                String[] a = new String[m.params().size()];
                 Arrays.fill(a, "v");
                 a[0] = base;
                 Outcome o = new Outcome();
                 BiConsumer<java.net.http.HttpResponse<String>, Throwable> cb = o;
                 String expected;
-                if (nulled == m.params().length) {
+                if (nulled == m.params().size()) {
                     cb = null;
                     expected = "callback";
                 } else {
                     a[nulled] = null;
-                    expected = m.params()[nulled];
+                    expected = m.params().get(nulled);
                 }
                 BiConsumer<java.net.http.HttpResponse<String>, Throwable> callback = cb;
-                NullPointerException e = assertThrows(NullPointerException.class, () -> m.call().run(a, callback),
-                        m.name() + " " + expected);
+                NullPointerException e = assertThrows(NullPointerException.class, () -> m.call(NativeHolder.class, callback, a),
+                        m.method() + " " + expected);
                 assertEquals(expected + " must not be null", e.getMessage());
                 assertEquals(0, o.calls.get());
             }
@@ -236,18 +195,18 @@ class ServiceCallsTest extends ServiceSuite {
     }
 
     @Test
-    void nullHttpClientThrowsToTheCallerWithoutCallback() throws Exception {
+    void nullHttpClientThrowsToTheCallerWithoutCallback() throws Throwable {
         HttpClient saved = NativeHolder.httpClient();
         List<Outcome> outcomes = new ArrayList<>();
         try {
             NativeHolder.setHttpClient(null);
-            for (Method m : METHODS) {
-                String[] a = new String[m.params().length];
+            for (Route m : Route.ACCOUNT) {
+                String[] a = new String[m.params().size()];
                 Arrays.fill(a, "v");
                 a[0] = base;
                 Outcome o = new Outcome();
                 outcomes.add(o);
-                NullPointerException e = assertThrows(NullPointerException.class, () -> m.call().run(a, o), m.name());
+                NullPointerException e = assertThrows(NullPointerException.class, () -> m.call(NativeHolder.class, o, a), m.method());
                 assertTrue(e.getMessage().contains("HTTP_CLIENT"), e.getMessage());
             }
         } finally {
@@ -258,7 +217,7 @@ class ServiceCallsTest extends ServiceSuite {
     }
 
     @Test
-    void concurrentCallersEachGetExactlyOneCallback() throws Exception {
+    void concurrentCallersEachGetExactlyOneCallback() throws Throwable {
         final int threads = 8;
         final int perThread = 200;
         // Each failed callback's cause, counted, so that a failure says what went wrong.
@@ -280,18 +239,19 @@ class ServiceCallsTest extends ServiceSuite {
     private void callEveryMethodAtOnce(int threads, int perThread, Map<String, Integer> failures)
             throws InterruptedException {
         ConcurrentCallers.run(threads, perThread, (id, done) -> {
-            Method m = METHODS.get(id % METHODS.size());
-            String[] a = new String[m.params().length];
+            Route m = Route.ACCOUNT.get(id % Route.ACCOUNT.size());
+            String[] a = new String[m.params().size()];
             Arrays.fill(a, "id" + id);
             a[0] = base;
-            m.call().run(a, (response, failure) -> {
+            BiConsumer<java.net.http.HttpResponse<String>, Throwable> callback = (response, failure) -> {
                 if (failure != null || response.statusCode() != 200) {
-                    String cause = failure != null ? m.name() + ": " + failure
-                            : m.name() + ": status " + response.statusCode() + " " + response.body();
+                    String cause = failure != null ? m.method() + ": " + failure
+                            : m.method() + ": status " + response.statusCode() + " " + response.body();
                     failures.merge(cause, 1, Integer::sum);
                 }
                 done.run();
-            });
+            };
+            m.call(NativeHolder.class, callback, a);
         });
     }
 }

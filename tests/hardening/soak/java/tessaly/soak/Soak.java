@@ -29,6 +29,7 @@ import javax.management.ObjectName;
 
 import quenby.tessaly.api.client.model.Mesh;
 import quenby.tessaly.client.online.TessalyServerConnectionHelper;
+import tessaly.jvmtest.Route;
 import tessaly.service.ReferenceService;
 
 /**
@@ -55,9 +56,6 @@ import tessaly.service.ReferenceService;
  * (the build's mesh key, 32 hex digits). Exit status 0 when every check held.
  */
 public final class Soak {
-    private static final String[] PATHS = {"/auto_login", "/login_code", "/logout", "/member/cosmetics",
-        "/member/update_cosmetic", "/cosmetic/user_cosmetic"};
-
     private static final AtomicLong outstanding = new AtomicLong();
     private static final AtomicLong callbacks = new AtomicLong();
     private static final AtomicLong asyncIssued = new AtomicLong();
@@ -171,19 +169,15 @@ public final class Soak {
             java.util.Objects.requireNonNull(s[i]);
         }
         java.util.Objects.requireNonNull(cb);
-        String[] templates = {"/auto_login?mr_uuid=%s&access_token=%s&refresh_token=%s&provider=%s",
-            "/login_code?mr_uuid=%s&code=%s", "/logout?mr_uuid=%s&access_token=%s&refresh_token=%s&provider=%s",
-            "/member/cosmetics?morrow_uuid=%s&access_token=%s&refresh_token=%s&provider=%s", null,
-            "/cosmetic/user_cosmetic?mr_uuid=%s"};
         java.net.http.HttpRequest request;
-        if (m == 4) {
+        Route route = Route.ACCOUNT.get(m);
+        if (route.httpMethod().equals("POST")) {
             request = java.net.http.HttpRequest.newBuilder().POST(java.net.http.HttpRequest.BodyPublishers.ofString(s[1]))
-                    .header("Content-Type", "application/json").uri(java.net.URI.create(s[0] + "/member/update_cosmetic"))
+                    .header("Content-Type", "application/json").uri(java.net.URI.create(s[0] + route.target()))
                     .build();
         } else {
-            Object[] values = java.util.Arrays.copyOfRange(s, 1, n);
             request = java.net.http.HttpRequest.newBuilder().GET()
-                    .uri(java.net.URI.create(s[0] + String.format(templates[m], values))).build();
+                    .uri(java.net.URI.create(s[0] + route.target(java.util.Arrays.copyOfRange(s, 1, n)))).build();
         }
         TessalyServerConnectionHelper.HTTP_CLIENT.sendAsync(request, HttpResponse.BodyHandlers.ofString())
                 .whenComplete(cb);
@@ -191,11 +185,7 @@ public final class Soak {
 
     /** Number of string parameters of method m, base URL included. */
     private static int stringParams(int m) {
-        return switch (m) {
-            case 0, 2, 3 -> 5;
-            case 1 -> 3;
-            default -> 2;
-        };
+        return Route.ACCOUNT.get(m).params().size();
     }
 
     private static void asyncCall(SplittableRandom rnd, String id) throws InterruptedException {
@@ -500,8 +490,8 @@ public final class Soak {
         try (ReferenceService service = ReferenceService.start(models)) {
             base = service.baseUrl();
             refused = ReferenceService.refusedBaseUrl();
-            for (String p : PATHS) {
-                service.respond("/busy" + p, 503, "{\"error\":\"busy\"}");
+            for (Route r : Route.ACCOUNT) {
+                service.respond("/busy" + r.path(), 503, "{\"error\":\"busy\"}");
             }
 
             long warmCalls = Math.max(1, (long) (calls * warmupFraction));
