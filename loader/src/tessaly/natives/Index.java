@@ -65,7 +65,7 @@ final class Index {
         final String sha256;
 
         private Entry(String platform, String value) {
-            String[] f = words(value);
+            String[] f = value.trim().split(" ");
             if (f.length != 3 || !of(f[0], VERSION.replace("-", ""), 1, 255) || f[0].startsWith(".") || f[0].endsWith(".")
                     || f[0].contains("..") || !of(f[1], DIGITS, 1, 12) || !of(f[2], HEX, 64, 64)) {
                 throw new UnsatisfiedLinkError("Tessaly natives: the jar's index is damaged at " + platform + "=" + value);
@@ -200,16 +200,6 @@ final class Index {
             }
         }
         return s.length() >= min && s.length() <= max;
-    }
-
-    /** The words of line, between white space. */
-    static String[] words(String line) {
-        StringTokenizer t = new StringTokenizer(line);
-        String[] words = new String[t.countTokens()];
-        for (int i = 0; i < words.length; i++) {
-            words[i] = t.nextToken();
-        }
-        return words;
     }
 
     static MessageDigest sha256() {

@@ -70,7 +70,7 @@ final class Owners {
         try {
             for (String line : Files.readAllLines(Paths.get("/proc/self/status"), StandardCharsets.ISO_8859_1)) {
                 if (line.startsWith(which == 0 ? "Uid:" : "Gid:")) {
-                    return Index.words(line)[2];
+                    return line.split("\t")[2];
                 }
             }
         } catch (IOException | RuntimeException e) {

@@ -163,12 +163,6 @@ class NativeLoaderTest {
         }
     }
 
-    /** The seven calls: method, number of string arguments after the base URL. */
-    private static final Object[][] CALLS = {
-        {"autoLogin", 4}, {"signIn", 2}, {"signOut", 4}, {"getAvailableCosmetics", 4},
-        {"saveConfiguration", 1}, {"getPlayerSkinInfo", 1}, {"loadRemoteMesh", 1},
-    };
-
     @Test
     void loadsIntoTheHostsClassLoaderOnceEachForEveryMod() throws Exception {
         System.setProperty("tessaly.natives.cache", scratch.resolve("in-jvm").toString());
@@ -201,20 +195,21 @@ class NativeLoaderTest {
 
     /** Makes the seven calls through the host class; each must reach the service and answer. */
     private static void callAll(Class<?> helper, String who) throws Exception {
-        for (Object[] call : CALLS) {
-            String name = (String) call[0];
-            int strings = (int) call[1];
-            Class<?>[] types = new Class<?>[strings + 2];
-            Arrays.fill(types, String.class);
-            types[strings + 1] = BiConsumer.class;
-            Object[] args = new Object[strings + 2];
-            args[0] = service.baseUrl();
-            for (int i = 1; i <= strings; i++) {
-                args[i] = name.equals("loadRemoteMesh") ? "cube" : "v" + i;
+        for (Route route : Route.ALL) {
+            String name = route.method();
+            String[] values = new String[route.values()];
+            for (int i = 0; i < values.length; i++) {
+                values[i] = name.equals("loadRemoteMesh") ? "cube" : "v" + (i + 1);
             }
             CompletableFuture<Object[]> done = new CompletableFuture<>();
-            args[strings + 1] = (BiConsumer<Object, Throwable>) (value, failure) -> done.complete(new Object[] {value, failure});
-            helper.getMethod(name, types).invoke(null, args);
+            try {
+                route.call(helper, (BiConsumer<Object, Throwable>) (value, failure) -> done.complete(new Object[] {value, failure}),
+                        Route.strings(service.baseUrl(), values));
+            } catch (Exception | Error e) {
+                throw e;
+            } catch (Throwable e) {
+                throw new AssertionError(who + " " + name, e);
+            }
             Object[] outcome = done.get(20, TimeUnit.SECONDS);
             assertNull(outcome[1], who + " " + name);
             if (outcome[0] instanceof HttpResponse) {
