@@ -131,7 +131,10 @@ final class Copies {
                 }
                 MessageDigest sha = Index.sha256();
                 long size = 0;
-                try (InputStream in = entry.open()) {
+                try (InputStream in = Copies.class.getResourceAsStream(entry.resource())) {
+                    if (in == null) {
+                        throw new UnsatisfiedLinkError("Tessaly natives: " + entry.resource() + " is missing from the jar");
+                    }
                     byte[] buffer = new byte[1 << 16];
                     for (int n; (n = in.read(buffer)) > 0; size += n) {
                         sha.update(buffer, 0, n);
@@ -140,7 +143,11 @@ final class Copies {
                         }
                     }
                 }
-                entry.checkJar(size, Index.hex(sha.digest()));
+                String hash = Index.hex(sha.digest());
+                if (size != entry.size || !hash.equals(entry.sha256)) {
+                    throw new UnsatisfiedLinkError("Tessaly natives: the jar's " + entry.resource() + " (" + size
+                            + " bytes, SHA-256 " + hash + ") does not match its index: the jar is damaged");
+                }
                 if (!Folders.POSIX) {
                     channel.close(); // Windows: no lock in the way of the system mapping it
                 }

@@ -22,10 +22,8 @@ final class Index {
     final Map<String, Entry> entries = new TreeMap<>();
 
     private Index(Properties p) {
-        StringBuilder v = new StringBuilder(p.getProperty("version", "unknown"));
-        for (int i = 0; i < v.length(); i++) {
-            v.setCharAt(i, of(v.substring(i, i + 1), VERSION, 1, 1) ? v.charAt(i) : '_');
-        }
+        StringBuilder v = new StringBuilder();
+        p.getProperty("version", "unknown").chars().forEach(c -> v.append(VERSION.indexOf(c) < 0 ? '_' : (char) c));
         version = v.toString();
         for (String key : p.stringPropertyNames()) {
             if (!key.equals("version")) {
@@ -46,15 +44,6 @@ final class Index {
         } catch (IOException e) {
             throw NativeLoader.linkError("Tessaly natives: cannot read /natives/index.properties", e);
         }
-    }
-
-    /** The platform's entry, said with where it came from. */
-    Entry entry(String platform, NativeLoader.Log log) {
-        Entry e = entries.get(platform);
-        log.say("platform " + platform + " (os.name=" + System.getProperty("os.name") + ", os.arch="
-                + System.getProperty("os.arch") + "): resource " + e.resource().substring(1) + ", " + e.size
-                + " bytes, SHA-256 " + e.sha256);
-        return e;
     }
 
     /** One library of the index: where it is in the jar and what it must hash to. */
@@ -78,23 +67,6 @@ final class Index {
 
         String resource() {
             return "/natives/" + platform + "/" + file;
-        }
-
-        /** The library's bytes from the jar. */
-        InputStream open() {
-            InputStream in = Index.class.getResourceAsStream(resource());
-            if (in == null) {
-                throw new UnsatisfiedLinkError("Tessaly natives: " + resource() + " is missing from the jar");
-            }
-            return in;
-        }
-
-        /** Refuses what was read from the jar, size bytes hashing to hash, unless it is this library. */
-        void checkJar(long size, String hash) {
-            if (size != this.size || !hash.equals(sha256)) {
-                throw new UnsatisfiedLinkError("Tessaly natives: the jar's " + resource() + " (" + size
-                        + " bytes, SHA-256 " + hash + ") does not match its index: the jar is damaged");
-            }
         }
 
         /**

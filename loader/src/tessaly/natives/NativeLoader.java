@@ -109,7 +109,10 @@ public final class NativeLoader {
                     + VERIFY_PROPERTY + "=false)");
             return Copies.bind(Paths.get(explicit).toAbsolutePath(), binder, log);
         }
-        Index.Entry entry = index.entry(Index.platform(index.entries.keySet()), log);
+        Index.Entry entry = index.entries.get(Index.platform(index.entries.keySet()));
+        log.say("platform " + entry.platform + " (os.name=" + System.getProperty("os.name") + ", os.arch="
+                + System.getProperty("os.arch") + "): resource " + entry.resource().substring(1) + ", " + entry.size
+                + " bytes, SHA-256 " + entry.sha256);
         if (!explicit.isEmpty()) {
             return loadExplicit(index, entry, Paths.get(explicit).toAbsolutePath(), binder, log);
         }
