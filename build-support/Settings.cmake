@@ -1,8 +1,8 @@
 # The facts the scripts share (build-support/settings.sh, NAME='VALUE'
 # lines), read into _setting_tessaly_<name> for Deliverable.cmake (the
 # libraries' names and Java packages) and into TESSALY_TEST_MESH_KEY,
-# TESSALY_JDK_HOME, TESSALY_JNI_FAIL_REGEX, TESSALY_GLIBC_FLOOR and
-# TESSALY_WINDOWS_IMPORTS. Without a JAVA_HOME from the
+# TESSALY_JDK_HOME, TESSALY_JNI_FAIL_REGEX, TESSALY_GLIBC_FLOOR,
+# TESSALY_WINDOWS_IMPORTS and TESSALY_LOADER_JAVAC_FLAGS. Without a JAVA_HOME from the
 # caller, the build uses the JDK named there.
 set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              "${CMAKE_CURRENT_LIST_DIR}/settings.sh")
@@ -12,7 +12,8 @@ foreach(_line IN LISTS _settings)
   set(_setting_${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
 endforeach()
 foreach(_name IN ITEMS jdk_home jni_warnings test_mesh_key linux_library linux_package macos_library
-                       macos_package windows_library windows_package glibc_floor windows_imports)
+                       macos_package windows_library windows_package glibc_floor windows_imports
+                       loader_javac_flags)
   if(NOT _setting_tessaly_${_name})
     message(FATAL_ERROR "build-support/settings.sh lacks its tessaly_${_name}='...' line")
   endif()
@@ -24,6 +25,7 @@ set(TESSALY_TEST_MESH_KEY "${_setting_tessaly_test_mesh_key}")
 # What the shipped files may need: the newest GLIBC_ version, the DLLs imported from.
 set(TESSALY_GLIBC_FLOOR "${_setting_tessaly_glibc_floor}")
 set(TESSALY_WINDOWS_IMPORTS "${_setting_tessaly_windows_imports}")
+separate_arguments(TESSALY_LOADER_JAVAC_FLAGS UNIX_COMMAND "${_setting_tessaly_loader_javac_flags}")
 if(NOT DEFINED ENV{JAVA_HOME} AND EXISTS "${TESSALY_JDK_HOME}/include/jni.h")
   set(ENV{JAVA_HOME} "${TESSALY_JDK_HOME}")
 endif()

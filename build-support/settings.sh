@@ -24,6 +24,13 @@ tessaly_windows_imports='KERNEL32.dll,msvcrt.dll'
 # and ./run-release --test-key, never a release for players.
 tessaly_test_mesh_key='7a3c9e51d20b84f6e1c57a93b04d6f28'
 
+# How javac compiles the natives jar's loader, in the build and the release:
+# for Java 11, and string concatenation as StringBuilder calls rather than
+# invokedynamic, whose method handles each concatenation site bootstraps on
+# first use (about two thirds of the loader's time at a game's start;
+# benchmarks/run loader).
+tessaly_loader_javac_flags='--release 11 -XDstringConcat=inline'
+
 # The JDK that builds, tests, the demo and the benchmarks use when JAVA_HOME
 # is not set.
 tessaly_jdk_home='/usr/lib/jvm/java-17-openjdk-amd64'
