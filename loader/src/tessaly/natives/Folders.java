@@ -74,7 +74,7 @@ final class Folders {
         } catch (RuntimeException e) {
             why = NativeLoader.describe(e);
         }
-        refusals.add(parent + " " + own + ": " + why);
+        refusals.add(parent + File.separator + own + ": " + why);
         log.say("refused " + refusals.get(refusals.size() - 1));
     }
 
