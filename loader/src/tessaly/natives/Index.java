@@ -71,11 +71,11 @@ final class Index {
 
         /**
          * The time a copy is given once it has been found to hash to this entry's SHA-256: whole seconds from all
-         * of its digits, even (FAT keeps two-second times). Any write changes a file's time, and the copy is then
-         * hashed again.
+         * of its digits, even and after 1980 (as FAT keeps times). Any write changes a file's time, and the copy
+         * is then hashed again.
          */
         FileTime seal() {
-            return FileTime.from(sha256.hashCode() & 0x0ffffffeL, TimeUnit.SECONDS);
+            return FileTime.from(315_532_800L + (sha256.hashCode() & 0x0ffffffeL), TimeUnit.SECONDS);
         }
 
         /** Why the copy at file is not this library, or null: a file of this user's, of this size, sealed or hashed. */
