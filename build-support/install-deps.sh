@@ -219,7 +219,7 @@ more_jdks() {  # more_jdks host|foreign
 wine10_release=trixie
 wine10_packages="wine wine64"
 install_wine10_root() {
-  local dir=$tessaly_wine10_root want mirror codename tmp f
+  local dir=$tessaly_wine10_root want mirror codename tmp f propagation
   want="$wine10_release: $wine10_packages"
   [ -x "$dir/usr/bin/wine" ] && [ "$(cat "$dir/.tessaly-ready" 2>/dev/null)" = "$want" ] && return 0
   need_root "the wine 10 root ($want)" "build-support/install-deps.sh cross"
@@ -246,7 +246,10 @@ install_wine10_root() {
   rm -f "$tmp/etc/apt/sources.list.d/"*
   echo "deb $mirror $wine10_release main" >"$tmp/etc/apt/sources.list"
   echo force-unsafe-io >"$tmp/etc/dpkg/dpkg.cfg.d/tessaly-unsafe-io"
-  unshare --mount --propagation private -- chroot "$tmp" /usr/bin/env -i DEBIAN_FRONTEND=noninteractive \
+  # (In a chroot whose / is no mount point, .ci/fresh-root's, its propagation stays as it is: private.)
+  propagation=private
+  mountpoint -q / || propagation=unchanged
+  unshare --mount --propagation "$propagation" -- chroot "$tmp" /usr/bin/env -i DEBIAN_FRONTEND=noninteractive \
       PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -c "mount -t proc proc /proc && apt-get update -qq &&
       apt-get install -y -qq --no-install-recommends $wine10_packages && apt-get clean" >>"$tmp.log" 2>&1 ||
     { tail -n 20 "$tmp.log" >&2; fail_install "wine 10 in the root ($wine10_packages)" \
