@@ -282,17 +282,11 @@ class RemoteMeshTest extends ServiceSuite {
         assertTrue(child.waitFor(60, TimeUnit.SECONDS));
         assertEquals(0, child.exitValue(), out);
         assertFalse(Pattern.compile(System.getProperty("tessaly.jniFail", "WARNING")).matcher(out).find(), out);
-        // A JVM given JAVA_TOOL_OPTIONS (the Windows JVM under wine is) says so first, and a JVM under wine 10
-        // that it cannot read its processor affinity: those lines are the JVM's.
+        // A JVM given JAVA_TOOL_OPTIONS (the Windows JVM under wine is) says so first; that line is the JVM's.
         assertEquals(List.of("Padding error: 0x80 not found.",
                 "callback mesh=null failure=java.lang.IllegalArgumentException", "returned"),
-                out.lines().filter(l -> !l.startsWith("Picked up JAVA_TOOL_OPTIONS:") && !l.equals(WINE_AFFINITY))
-                        .toList());
+                out.lines().filter(l -> !l.startsWith("Picked up JAVA_TOOL_OPTIONS:")).toList());
     }
-
-    /** What every JVM under wine 10 prints at its start (a call wine does not implement). */
-    static final String WINE_AFFINITY =
-            "OpenJDK 64-Bit Server VM warning: Attempt to get process group affinity failed: Call not implemented";
 
     private static String jarOf(Class<?> c) throws Exception {
         return Path.of(c.getProtectionDomain().getCodeSource().getLocation().toURI()).toString();
