@@ -231,7 +231,7 @@ class ServiceCallsTest extends ServiceSuite {
      * callback runs it on the calling thread.
      */
     @Test
-    void callbacksRunOnTheThreadsTheGuideNames() throws Exception {
+    void callbacksRunOnTheThreadsTheGuideNames() throws Throwable {
         HttpClient saved = NativeHolder.httpClient();
         ExecutorService hosts = Executors.newFixedThreadPool(2, r -> new Thread(r, "host-executor"));
         String expected = new CompletableFuture<Void>().defaultExecutor() == ForkJoinPool.commonPool()
@@ -246,14 +246,14 @@ class ServiceCallsTest extends ServiceSuite {
                 // The five GETs; saveConfiguration's POST registers its callback the same way. After the
                 // concurrent row the service holds more idle connections than its limit and closes each
                 // finished one at once: the client sends a GET again on a new connection, not a POST.
-                for (Method m : METHODS.stream().filter(m -> !m.name().equals("saveConfiguration")).toList()) {
-                    String[] a = new String[m.params().length];
+                for (Route m : Route.ACCOUNT.stream().filter(m -> !m.method().equals("saveConfiguration")).toList()) {
+                    String[] a = new String[m.params().size()];
                     Arrays.fill(a, "v");
                     a[0] = base;
                     Outcome o = call(m, a);
-                    assertNull(o.failure, () -> m.name() + " with " + client.executor() + ": " + o.failure);
-                    assertEquals(200, o.response.statusCode(), m.name());
-                    assertTrue(o.thread.getName().matches(expected + "|" + caller), m.name() + " with "
+                    assertNull(o.failure, () -> m.method() + " with " + client.executor() + ": " + o.failure);
+                    assertEquals(200, o.response.statusCode(), m.method());
+                    assertTrue(o.thread.getName().matches(expected + "|" + caller), m.method() + " with "
                             + client.executor() + " ran its callback on " + o.thread.getName() + ", not " + expected);
                 }
             }
