@@ -679,7 +679,8 @@ class NativeLoaderTest {
      * mod's own), and in a class loader above the mod's. Every load succeeds, every dropped class loader is
      * collected and its copy unmapped, and the cache then holds at most two copies.
      */
-    @FilesTest
+    @Test
+    @Tag("reload")
     void reloadedModsAreCollectedAndLeaveNoCopiesBehind() throws Exception {
         Path cache = scratch.resolve("reload");
         int reloads = Integer.getInteger("tessaly.reloads", 100);
