@@ -110,15 +110,9 @@ final class Folders {
     /** Refuses unless folder and every folder above it belongs to root or this user and is safe from others. */
     private static void checkAbove(Path folder) throws IOException {
         for (Path p = folder; p != null; p = p.getParent()) {
-            PosixFileAttributes a = Files.readAttributes(p, PosixFileAttributes.class, NOFOLLOW);
-            if (!Owners.owned(p, "0") && !Owners.owned(p, null)) {
-                throw new IOException(p + ", a folder above the cache, belongs to " + a.owner().getName()
-                        + ", not to root or this user (" + Owners.name() + ")");
-            }
-            if (Owners.writableByOthers(p, a) && ((Integer) Files.getAttribute(p, "unix:mode", NOFOLLOW) & 01000) == 0) {
-                throw new IOException(p + ", a folder above the cache, is writable by others ("
-                        + PosixFilePermissions.toString(a.permissions()) + ") and has no sticky bit: another user"
-                        + " could swap the folders below it");
+            String why = Owners.why(p, true, true);
+            if (why != null) {
+                throw new IOException(p + ", a folder above the cache, " + why);
             }
         }
     }
@@ -131,11 +125,9 @@ final class Folders {
         } catch (FileAlreadyExistsException e) {
             // Checked like any other.
         }
-        PosixFileAttributes a = Files.readAttributes(folder, PosixFileAttributes.class, NOFOLLOW);
-        String why = !a.isDirectory() ? "is not a folder" + (a.isSymbolicLink() ? " (a symbolic link)" : "")
-                : !Owners.owned(folder, null) ? "belongs to " + a.owner().getName() + ", not to this user (" + Owners.name() + ")"
-                : Owners.writableByOthers(folder, a) ? "is writable by others (" + PosixFilePermissions.toString(a.permissions())
-                        + ")" : null;
+        BasicFileAttributes a = Files.readAttributes(folder, BasicFileAttributes.class, NOFOLLOW);
+        String why = a.isDirectory() ? Owners.why(folder, false, false)
+                : "is not a folder" + (a.isSymbolicLink() ? " (a symbolic link)" : "");
         if (why != null) {
             throw new IOException(folder + " " + why);
         }
@@ -144,16 +136,7 @@ final class Folders {
 
     /** Why file is not a copy this user may load as it is (not a regular file, another's, others may write), or null. */
     static String notOwnFile(Path file) throws IOException {
-        if (!Files.isRegularFile(file, NOFOLLOW)) {
-            return "not a regular file";
-        }
-        if (!POSIX) {
-            return null;
-        }
-        PosixFileAttributes a = Files.readAttributes(file, PosixFileAttributes.class, NOFOLLOW);
-        return !Owners.owned(file, null) ? "belongs to " + a.owner().getName() + ", not to this user"
-                : Owners.writableByOthers(file, a) ? "writable by others (" + PosixFilePermissions.toString(a.permissions()) + ")"
-                : null;
+        return !Files.isRegularFile(file, NOFOLLOW) ? "not a regular file" : POSIX ? Owners.why(file, false, false) : null;
     }
 
     /** An explicit library file as the file system names it, when it and all above it are root's or this user's. */
@@ -162,10 +145,9 @@ final class Folders {
             return file;
         }
         Path real = file.toRealPath();
-        PosixFileAttributes a = Files.readAttributes(real, PosixFileAttributes.class);
-        if (!Owners.owned(real, "0") && !Owners.owned(real, null) || Owners.writableByOthers(real, a)) {
-            throw new IOException(real + " belongs to " + a.owner().getName() + " ("
-                    + PosixFilePermissions.toString(a.permissions()) + "): only root or this user may own and write it");
+        String why = Owners.why(real, true, false);
+        if (why != null) {
+            throw new IOException(real + " " + why);
         }
         checkAbove(real.getParent());
         return real;

@@ -4,6 +4,7 @@ import java.io.*;
 import java.nio.charset.*;
 import java.nio.file.*;
 import java.nio.file.attribute.*;
+import java.util.*;
 
 /**
  * Who owns a file and who else may write it, where files have POSIX owners: by user id where the process's is
@@ -18,10 +19,23 @@ final class Owners {
     private Owners() {
     }
 
-    /** Whether someone else may write p: others, or a group that is not this user's private group. */
-    static boolean writableByOthers(Path p, PosixFileAttributes a) throws IOException {
-        return a.permissions().contains(PosixFilePermission.OTHERS_WRITE)
-                || a.permissions().contains(PosixFilePermission.GROUP_WRITE) && !privateGroup(p);
+    /**
+     * Why someone else could change p, or null: it belongs to another user (root too, unless rootToo), or others
+     * may write it (a group other than this user's private group counts; a sticky folder does not, when sticky).
+     */
+    static String why(Path p, boolean rootToo, boolean sticky) throws IOException {
+        PosixFileAttributes a = Files.readAttributes(p, PosixFileAttributes.class, NOFOLLOW);
+        if (!owned(p, null) && !(rootToo && owned(p, "0"))) {
+            return "belongs to " + a.owner().getName() + ", not to " + (rootToo ? "root or " : "") + "this user ("
+                    + name() + ")";
+        }
+        Set<PosixFilePermission> m = a.permissions();
+        if ((m.contains(PosixFilePermission.OTHERS_WRITE) || m.contains(PosixFilePermission.GROUP_WRITE) && !privateGroup(p))
+                && !(sticky && ((Integer) Files.getAttribute(p, "unix:mode", NOFOLLOW) & 01000) != 0)) {
+            return "is writable by others (" + PosixFilePermissions.toString(m) + ")" + (sticky
+                    ? " and has no sticky bit: another user could swap the folders below it" : "");
+        }
+        return null;
     }
 
     /**
@@ -53,7 +67,7 @@ final class Owners {
     }
 
     /** Whether p belongs to uid (null: this user), by user id where known, else by name. */
-    static boolean owned(Path p, String uid) throws IOException {
+    private static boolean owned(Path p, String uid) throws IOException {
         if (UID != null) {
             return String.valueOf(Files.getAttribute(p, "unix:uid", NOFOLLOW)).equals(uid != null ? uid : UID);
         }
@@ -61,7 +75,7 @@ final class Owners {
         return owner.equals(uid != null ? "root" : System.getProperty("user.name"));
     }
 
-    static String name() {
+    private static String name() {
         return System.getProperty("user.name") + (UID != null ? ", user id " + UID : "");
     }
 
