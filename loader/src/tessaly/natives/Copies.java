@@ -90,19 +90,18 @@ final class Copies {
     static boolean putInPlace(Path part, Path file, boolean links) throws IOException {
         try {
             if (links) {
-                try {
-                    Files.createLink(file, part);
-                    return true;
-                } catch (FileAlreadyExistsException e) {
-                    throw e;
-                } catch (UnsupportedOperationException | IOException e) {
-                    // No hard links here: the move below.
-                }
+                Files.createLink(file, part);
+            } else {
+                Files.move(part, file);
             }
-            Files.move(part, file);
             return true;
         } catch (FileAlreadyExistsException e) {
             return false;
+        } catch (UnsupportedOperationException | IOException e) {
+            if (!links) {
+                throw e;
+            }
+            return putInPlace(part, file, false);
         }
     }
 
