@@ -226,8 +226,7 @@ install_wine10_root() {
   [ -z "$SUDO" ] || fail_install "the wine 10 root ($want)" "build-support/install-deps.sh cross" \
     "debootstrap and chroot need root itself, not sudo"
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Created-By: Packages' 2>/dev/null |
-           awk -v r="$codename" '$1 == r { print $2; exit }')
+  mirror=$(tessaly_debian_mirror "$codename")
   [ -n "$mirror" ] || fail_install "the wine 10 root" "apt-get update" \
     "apt lists no Debian mirror for this machine's release ('$codename'), the one the root is made from"
   tmp=$dir.new

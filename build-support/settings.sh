@@ -55,7 +55,7 @@ tessaly_windows_jdk_dir='build/tools/jdk/windows-x64'
 # group the others. The name says the platform and the feature release. The
 # linux-x64 ones run on the host, linux-aarch64's under qemu-user
 # (build-support/linux/qemu-java), the Windows ones under wine 10 in
-# tessaly_wine10_root (build-support/windows/wine-java --wine10).
+# tessaly_wine10_root (build-support/windows/wine-java --jdk NAME).
 tessaly_more_jdks='linux-x64-21 linux-x64-25 linux-aarch64-21 windows-x64-21 windows-x64-25'
 
 # A Debian 13 root holding wine 10 (and nothing else of note), made once by
@@ -68,5 +68,14 @@ tessaly_wine10_root='build/tools/wine10-root'
 # What a JVM run with -Xcheck:jni prints when the library misuses JNI (an
 # extended regular expression): any match fails the test, soak or check.
 tessaly_jni_warnings='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI DETECTED ERROR'
+
+# tessaly_debian_mirror RELEASE: the Debian mirror this machine's apt uses
+# for RELEASE (bookworm, trixie), from which .ci/fresh-root's root and the
+# wine 10 root are made, so that no registry host is named here; nothing when
+# apt lists none.
+tessaly_debian_mirror() {
+  apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Created-By: Packages' 2>/dev/null |
+    awk -v r="$1" '$1 == r { print $2; exit }'
+}
 
 export JAVA_HOME="${JAVA_HOME:-$tessaly_jdk_home}"

@@ -45,7 +45,7 @@ final class CleanUp {
                 try (DirectoryStream<Path> files = Files.newDirectoryStream(other)) {
                     for (Path file : files) {
                         String name = file.getFileName().toString();
-                        if ((Copies.writtenName(entry.file, name) || !current && name.equals(entry.file))
+                        if ((Copies.isWrittenName(entry.file, name) || !current && name.equals(entry.file))
                                 && Folders.notOwnFile(file) == null
                                 && Files.getLastModifiedTime(file, NOFOLLOW).toMillis() < now - GRACE_MS
                                 && removeUnlocked(file)) {

@@ -105,11 +105,17 @@ final class Copies {
         }
     }
 
-    /** Whether name is one the loader gives the copies it writes of the library file: NAME-16 hex digits.EXT. */
-    static boolean writtenName(String file, String name) {
+    /** The name the loader gives a copy it writes of the library file: NAME-HEX.EXT (libTrialworks-HEX.so). */
+    private static String writtenName(String file, String hex) {
         int dot = file.indexOf('.') < 0 ? file.length() : file.indexOf('.');
-        return name.length() == file.length() + 17 && name.startsWith(file.substring(0, dot) + "-")
-                && name.endsWith(file.substring(dot)) && Index.of(name.substring(dot + 1, dot + 17), Index.HEX, 16, 16);
+        return file.substring(0, dot) + "-" + hex + file.substring(dot);
+    }
+
+    /** Whether name is one the loader gives the copies it writes of the library file, with 16 hex digits. */
+    static boolean isWrittenName(String file, String name) {
+        int dot = file.indexOf('.') < 0 ? file.length() : file.indexOf('.');
+        String hex = name.length() == file.length() + 17 ? name.substring(dot + 1, dot + 17) : "";
+        return Index.of(hex, Index.HEX, 16, 16) && name.equals(writtenName(file, hex));
     }
 
     /** The jar's library in a new file of its own name in folder, owner-only, checked; closing removes it if it can. */
@@ -118,9 +124,7 @@ final class Copies {
         private final FileChannel channel;
 
         Written(Path folder, Index.Entry entry) throws IOException {
-            int dot = entry.file.indexOf('.') < 0 ? entry.file.length() : entry.file.indexOf('.');
-            file = folder.resolve(entry.file.substring(0, dot) + String.format("-%016x", ThreadLocalRandom.current()
-                    .nextLong()) + entry.file.substring(dot));
+            file = folder.resolve(writtenName(entry.file, String.format("%016x", ThreadLocalRandom.current().nextLong())));
             channel = FileChannel.open(file, Set.of(StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE), Folders.POSIX
                     ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rw-------"))}
                     : new FileAttribute<?>[0]);

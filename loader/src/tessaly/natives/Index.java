@@ -22,9 +22,11 @@ final class Index {
     final Map<String, Entry> entries = new TreeMap<>();
 
     private Index(Properties p) {
-        StringBuilder v = new StringBuilder();
-        p.getProperty("version", "unknown").chars().forEach(c -> v.append(VERSION.indexOf(c) < 0 ? '_' : (char) c));
-        version = v.toString();
+        char[] v = p.getProperty("version", "unknown").toCharArray();
+        for (int i = 0; i < v.length; i++) {
+            v[i] = VERSION.indexOf(v[i]) < 0 ? '_' : v[i];
+        }
+        version = new String(v);
         for (String key : p.stringPropertyNames()) {
             if (!key.equals("version")) {
                 entries.put(key, new Entry(key, p.getProperty(key)));

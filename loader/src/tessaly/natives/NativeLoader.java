@@ -87,13 +87,17 @@ public final class NativeLoader {
     /** System.load as caller's class calls it (a caller-sensitive method found through a Lookup runs as its class). */
     private static Consumer<String> binder(MethodHandles.Lookup caller) throws ReflectiveOperationException {
         MethodHandle systemLoad = caller.findStatic(System.class, "load", MethodType.methodType(void.class, String.class));
-        return file -> {
-            try {
-                systemLoad.invokeExact(file);
-            } catch (RuntimeException | Error e) {
-                throw e;
-            } catch (Throwable e) {
-                throw new IllegalStateException(e);
+        // A class, not a lambda: a lambda's first use bootstraps method handles at the game's start.
+        return new Consumer<String>() {
+            @Override
+            public void accept(String file) {
+                try {
+                    systemLoad.invokeExact(file);
+                } catch (RuntimeException | Error e) {
+                    throw e;
+                } catch (Throwable e) {
+                    throw new IllegalStateException(e);
+                }
             }
         };
     }

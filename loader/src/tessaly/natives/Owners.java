@@ -22,28 +22,30 @@ final class Owners {
     /**
      * Why someone else could change p, or null: it belongs to another user (root too, unless rootToo), or others
      * may write it (a group other than this user's private group counts; a sticky folder does not, when sticky).
+     * One look at p's owner, group and mode.
      */
     static String why(Path p, boolean rootToo, boolean sticky) throws IOException {
-        PosixFileAttributes a = Files.readAttributes(p, PosixFileAttributes.class, NOFOLLOW);
-        if (!owned(p, null) && !(rootToo && owned(p, "0"))) {
-            return "belongs to " + a.owner().getName() + ", not to " + (rootToo ? "root or " : "") + "this user ("
-                    + name() + ")";
+        Map<String, Object> u = Files.readAttributes(p, "unix:uid,gid,mode", NOFOLLOW);
+        String uid = UID != null ? String.valueOf(u.get("uid")) : Files.getOwner(p, NOFOLLOW).getName();
+        int mode = (Integer) u.get("mode");
+        if (!uid.equals(UID != null ? UID : System.getProperty("user.name"))
+                && !(rootToo && uid.equals(UID != null ? "0" : "root"))) {
+            return "belongs to " + Files.getOwner(p, NOFOLLOW).getName() + ", not to " + (rootToo ? "root or " : "")
+                    + "this user (" + name() + ")";
         }
-        Set<PosixFilePermission> m = a.permissions();
-        if ((m.contains(PosixFilePermission.OTHERS_WRITE) || m.contains(PosixFilePermission.GROUP_WRITE) && !privateGroup(p))
-                && !(sticky && ((Integer) Files.getAttribute(p, "unix:mode", NOFOLLOW) & 01000) != 0)) {
-            return "is writable by others (" + PosixFilePermissions.toString(m) + ")" + (sticky
-                    ? " and has no sticky bit: another user could swap the folders below it" : "");
+        if (((mode & 02) != 0 || (mode & 020) != 0 && !privateGroup(String.valueOf(u.get("gid"))))
+                && !(sticky && (mode & 01000) != 0)) {
+            return "is writable by others (" + PosixFilePermissions.toString(Files.getPosixFilePermissions(p, NOFOLLOW))
+                    + ")" + (sticky ? " and has no sticky bit: another user could swap the folders below it" : "");
         }
         return null;
     }
 
     /**
-     * Whether p's group is this user's private group (umask 002 systems): the user's own primary group, which
-     * /etc/group lists with no member but the user and /etc/passwd gives no other user.
+     * Whether the group gid is this user's private group (umask 002 systems): the user's own primary group,
+     * which /etc/group lists with no member but the user and /etc/passwd gives no other user.
      */
-    private static boolean privateGroup(Path p) throws IOException {
-        String gid = String.valueOf(Files.getAttribute(p, "unix:gid", NOFOLLOW));
+    private static boolean privateGroup(String gid) throws IOException {
         if (UID == null || !gid.equals(GID)) {
             return false;
         }
@@ -64,15 +66,6 @@ final class Owners {
             }
         }
         return listed;
-    }
-
-    /** Whether p belongs to uid (null: this user), by user id where known, else by name. */
-    private static boolean owned(Path p, String uid) throws IOException {
-        if (UID != null) {
-            return String.valueOf(Files.getAttribute(p, "unix:uid", NOFOLLOW)).equals(uid != null ? uid : UID);
-        }
-        String owner = Files.getOwner(p, NOFOLLOW).getName();
-        return owner.equals(uid != null ? "root" : System.getProperty("user.name"));
     }
 
     private static String name() {

@@ -10,7 +10,6 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
 import java.io.InputStream;
-import java.io.OutputStream;
 import java.lang.annotation.ElementType;
 import java.lang.annotation.Retention;
 import java.lang.annotation.RetentionPolicy;
@@ -26,12 +25,10 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
-import java.nio.file.attribute.UserPrincipal;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Comparator;
 import java.util.List;
-import java.util.Properties;
 import java.util.Set;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
@@ -549,7 +546,7 @@ class NativeLoaderTest {
                 List.of("unshare", "-m", "sh", "-c", "mount -t tmpfs -o noexec tmpfs \"$0\" && mkdir \"$0/tmp\" && exec \"$@\"",
                     "ROW_DIR/noexec"),
                 dir -> Files.createDirectories(dir.resolve("noexec")).resolve("cache"),
-                env -> { }, 1, "is the folder on a file system mounted noexec? -Dtessaly.natives.cache=FOLDER", null),
+                same, 1, "is the folder on a file system mounted noexec? -Dtessaly.natives.cache=FOLDER", null),
         };
         for (int i = 0; i < rows.length; i++) {
             AsUser row = rows[i];
