@@ -1,14 +1,13 @@
 """Reads ELF, PE and Mach-O files for the checks and the release scripts
-through LIEF (PyPI lief, pinned in install-deps.sh, under build/tools/lief):
-the one reader of binary formats. The readers (elf, pe, macho_slices) take a
-path and raise FormatError, in words, for a file LIEF cannot read; the
-helpers take what they return. What LIEF hands out of a binary (a symbol, a
-section) lives only as long as the binary: keep the binary in a variable. LIEF's demangler is in its extended edition
-only: c++filt demangles. `python3 -m tessaly_build.formats build-id FILE`
-prints an ELF file's build-id for the shell.
+through LIEF (PyPI lief, pinned by install-deps.sh in build/tools/lief), the
+one reader of binary formats. The readers (elf, pe, macho_slices) take a path
+and raise FormatError, in words, for a file LIEF cannot read; the helpers take
+what they return. What LIEF hands out of a binary (a symbol, a section) lives
+only as long as the binary: keep the binary in a variable. LIEF's demangler is
+in its extended edition only: c++filt demangles. For the shell,
+`python3 -m tessaly_build.formats build-id FILE` prints an ELF file's build-id.
 """
 import os
-import struct
 import subprocess
 import sys
 
@@ -49,16 +48,15 @@ def pe(path):
 def macho_slices(path):
     """The images of a thin or universal Mach-O file (lief.MachO.Binary each, taken
     out of the FatBinary, which frees its images with itself)."""
-    fat = lief.MachO.parse(path) if os.path.getsize(path) else None
     with open(path, "rb") as f:
-        head = f.read(8)
-    # LIEF leaves out a slice it cannot read; the universal header says how many there are.
-    count = struct.unpack(">I", head[4:])[0] if head[:4] in (b"\xca\xfe\xba\xbe", b"\xca\xfe\xba\xbf") else 1
-    if not fat or fat.size != count:
-        raise FormatError("%s: not a readable Mach-O file: %d of its %d slices read" % (path, fat.size if fat else 0, count))
-    slices = [fat.take(cpu) for cpu in [b.header.cpu_type for b in fat]]
-    if any(s.fat_offset + s.original_size > os.path.getsize(path) for s in slices):
-        raise FormatError("%s: a slice runs past the end of the file" % path)
+        head, size = f.read(8), os.fstat(f.fileno()).st_size
+    # LIEF leaves out a slice it cannot read: the universal header says how many there are.
+    count = int.from_bytes(head[4:], "big") if head[:4] in (b"\xca\xfe\xba\xbe", b"\xca\xfe\xba\xbf") else 1
+    fat = lief.MachO.parse(path)
+    slices = [fat.take(cpu) for cpu in [b.header.cpu_type for b in fat]] if fat else []
+    whole = sum(s.fat_offset + s.original_size <= size for s in slices)
+    if whole != count or not count:
+        raise FormatError("%s: not a readable Mach-O file: %d of its %d slices read whole" % (path, whole, count))
     return slices
 
 
@@ -150,7 +148,7 @@ def pe_version_strings(binary):
             for table in v.string_file_info.children for e in table.entries}
 
 
-def pe_defined_symbols(binary):
+def coff_symbols(binary):
     """Names of the defined symbols of a PE file's COFF symbol table (not a weak external's)."""
     return {s.name for s in binary.symbols if not (s.is_undefined or s.is_file_record or s.is_weak_external)}
 
@@ -233,7 +231,7 @@ def exports(path):
 
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[1] != "build-id":
-        sys.exit("usage: formats.py build-id FILE")
+        sys.exit("usage: python3 -m tessaly_build.formats build-id FILE")
     try:
         print(elf_build_id(elf(sys.argv[2])) or "")
     except (FormatError, OSError) as e:
