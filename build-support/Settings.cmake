@@ -31,13 +31,13 @@ if(NOT DEFINED ENV{JAVA_HOME} AND EXISTS "${TESSALY_JDK_HOME}/include/jni.h")
 endif()
 
 # The Python that runs the checks (build-support/checks/, tests/platform/):
-# Debian's, which sees the python3-pyelftools, -pefile and -macholib
-# packages that build-support/install-deps.sh installs (a python3 found
-# first on PATH, e.g. a pyenv one, would not).
+# Debian's 3.11, for which build-support/install-deps.sh installs the pinned
+# LIEF wheel under build/tools/lief (a python3 found first on PATH, e.g. a
+# pyenv one of another version, could not load it).
 if(EXISTS /usr/bin/python3)
   set(_python /usr/bin/python3)
 else()
   find_program(_python NAMES python3 REQUIRED)
 endif()
 set(TESSALY_PYTHON "${_python}" CACHE FILEPATH
-    "Python 3 with pyelftools, pefile and macholib, for the binary checks")
+    "Python 3.11, which loads build/tools/lief, for the binary checks")

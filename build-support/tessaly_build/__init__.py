@@ -1,5 +1,7 @@
-"""What the build-support scripts share: the facts of settings.sh (facts) and
-the readers of ELF, PE and Mach-O files (formats). The scripts import it by
-putting build-support/ first on sys.path; they run with Debian's
-/usr/bin/python3, which sees the python3-pyelftools, python3-pefile and
-python3-macholib packages that build-support/install-deps.sh installs."""
+"""What the build-support scripts share: facts (settings.sh) and formats (ELF,
+PE and Mach-O, through the LIEF that install-deps.sh pins in build/tools/lief)."""
+import sys
+
+from .facts import ROOT
+
+sys.path.insert(0, ROOT + "/build/tools/lief")

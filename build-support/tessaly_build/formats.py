@@ -1,406 +1,238 @@
-"""Reads ELF, PE and Mach-O files for the checks and the release scripts, on
-Debian's pyelftools, pefile and macholib: every script that looks inside a
-library does it through here. Two things no library does stay hand-written
-where they are used: the code-signature blobs and their page hashes
-(checks/check-codesign), and the byte patching of a release slice
-(macos/macho-slice).
-
-A file these libraries cannot read raises FormatError, with the reason in
-words; the checks print it as their FAIL line.
+"""Reads ELF, PE and Mach-O files for the checks and the release scripts
+through LIEF (PyPI lief, pinned by install-deps.sh in build/tools/lief), the
+one reader of binary formats. The readers (elf, pe, macho_slices) take a path
+and raise FormatError, in words, for a file LIEF cannot read; the helpers take
+what they return. What LIEF hands out of a binary (a symbol, a section) lives
+only as long as the binary: keep the binary in a variable. LIEF's demangler is
+in its extended edition only: c++filt demangles. For the shell,
+`python3 -m tessaly_build.formats build-id FILE` prints an ELF file's build-id.
 """
-import io
 import os
 import subprocess
 import sys
-import types
 
-_missing = []
 try:
-    from elftools.common.exceptions import ELFError
-    from elftools.elf.elffile import ELFFile
+    import lief
 except ImportError:
-    _missing.append("python3-pyelftools")
-try:
-    import pefile
-except ImportError:
-    _missing.append("python3-pefile")
-try:
-    from macholib import mach_o
-    from macholib.MachO import MachO
-    from macholib.ptypes import sizeof
-    from macholib.SymbolTable import SymbolTable
-except ImportError:
-    _missing.append("python3-macholib")
-if _missing:
-    sys.exit("%s: install %s: build-support/install-deps.sh release, and run this with /usr/bin/python3, "
-             "which sees Debian's Python packages (elsewhere: pip install %s, and give ctest that Python "
-             "with -DTESSALY_PYTHON=...)" % (os.path.basename(sys.argv[0]), " ".join(_missing),
-                                             " ".join(p[len("python3-"):] for p in _missing)))
+    sys.exit("%s: no LIEF for this Python: run build-support/install-deps.sh release, and this with "
+             "/usr/bin/python3 (LIEF's wheel under build/tools/lief is for Debian 12's 3.11)"
+             % os.path.basename(sys.argv[0]))
+lief.logging.disable()
 
 
 class FormatError(Exception):
     pass
 
 
-def kind(path):
-    """'ELF', 'PE', 'Mach-O' (thin or universal) or None, from the file's first bytes."""
+def _read(path, parser, what):
+    open(path, "rb").close()  # a missing file is an OSError, as for any reader
+    binary = parser(path)
+    if binary is None:
+        raise FormatError("%s: not a readable %s file" % (path, what))
+    return binary
+
+
+def elf(path):
+    binary = _read(path, lief.ELF.parse, "ELF")
+    h = binary.header
+    end = h.section_header_offset + h.numberof_sections * h.section_header_size
+    if end > os.path.getsize(path):
+        raise FormatError("%s: truncated: its section headers end at byte %d, past its end" % (path, end))
+    return binary
+
+
+def pe(path):
+    return _read(path, lief.PE.parse, "PE")
+
+
+def macho_slices(path):
+    """The images of a thin or universal Mach-O file (lief.MachO.Binary each, taken
+    out of the FatBinary, which frees its images with itself)."""
     with open(path, "rb") as f:
-        head = f.read(4)
-    if head == b"\x7fELF":
-        return "ELF"
-    if head[:2] == b"MZ":
-        return "PE"
-    if head in (b"\xcf\xfa\xed\xfe", b"\xce\xfa\xed\xfe", b"\xca\xfe\xba\xbe", b"\xca\xfe\xba\xbf"):
-        return "Mach-O"
-    return None
+        head, size = f.read(8), os.fstat(f.fileno()).st_size
+    # LIEF leaves out a slice it cannot read: the universal header says how many there are.
+    count = int.from_bytes(head[4:], "big") if head[:4] in (b"\xca\xfe\xba\xbe", b"\xca\xfe\xba\xbf") else 1
+    fat = lief.MachO.parse(path)
+    slices = [fat.take(cpu) for cpu in [b.header.cpu_type for b in fat]] if fat else []
+    whole = sum(s.fat_offset + s.original_size <= size for s in slices)
+    if whole != count or not count:
+        raise FormatError("%s: not a readable Mach-O file: %d of its %d slices read whole" % (path, whole, count))
+    return slices
+
+
+def demangle(names):
+    """c++filt of each name, in order; names that are not mangled stay as they are."""
+    out = subprocess.run(["c++filt"], input="".join(n + "\n" for n in names), check=True,
+                         capture_output=True, text=True).stdout.splitlines()
+    if len(out) != len(names):
+        raise FormatError("c++filt returned %d lines for %d names" % (len(out), len(names)))
+    return out
 
 
 # ---------------------------------------------------------------- ELF
 
-
-def _elf(path):
-    try:
-        with open(path, "rb") as f:
-            return ELFFile(io.BytesIO(f.read()))
-    except ELFError as e:
-        raise FormatError("%s: not a readable ELF file: %s" % (path, e))
+def elf_defined(s):
+    return s.shndx != 0  # SHN_UNDEF
 
 
-class Symbol:
-    """A symbol of an ELF table: name (without version), value, type
-    (FUNC, OBJECT, IFUNC, TLS, ...), bind (GLOBAL, WEAK, LOCAL), visibility
-    (DEFAULT, HIDDEN, ...), defined (not undefined)."""
-
-    def __init__(self, sym):
-        self.name = sym.name
-        self.value = sym["st_value"]
-        t = sym["st_info"]["type"]
-        self.type = "IFUNC" if t in ("STT_GNU_IFUNC", "STT_LOOS") else str(t).replace("STT_", "")
-        self.bind = str(sym["st_info"]["bind"]).replace("STB_", "")
-        self.visibility = str(sym["st_other"]["visibility"]).replace("STV_", "")
-        self.defined = sym["st_shndx"] != "SHN_UNDEF"
-
-
-def elf_symbols(path, table=".dynsym"):
-    """The symbols of TABLE (.dynsym or .symtab); none when the file lacks it."""
-    section = _elf(path).get_section_by_name(table)
-    return [Symbol(s) for s in section.iter_symbols()] if section is not None else []
-
-
-def elf_exports(path):
+def elf_exports(binary):
     """(name, kind) of every defined global or weak dynamic symbol: kind func, data or other:TYPE."""
-    found = []
-    for s in elf_symbols(path):
-        if not s.name or not s.defined or s.bind == "LOCAL" or s.visibility in ("HIDDEN", "INTERNAL"):
-            continue
-        if s.type in ("FUNC", "IFUNC"):
-            found.append((s.name, "func"))
-        elif s.type in ("OBJECT", "TLS", "COMMON"):
-            found.append((s.name, "data"))
-        else:
-            found.append((s.name, "other:" + s.type))
-    return found
+    kinds = {"FUNC": "func", "GNU_IFUNC": "func", "OBJECT": "data", "TLS": "data", "COMMON": "data"}
+    return [(s.name, kinds.get(s.type.name, "other:" + s.type.name)) for s in binary.dynamic_symbols
+            if s.name and elf_defined(s) and s.binding.name != "LOCAL"
+            and s.visibility.name not in ("HIDDEN", "INTERNAL")]
 
 
-def elf_needed(path):
-    """The NEEDED libraries, in order."""
-    dynamic = _elf(path).get_section_by_name(".dynamic")
-    return [t.needed for t in dynamic.iter_tags("DT_NEEDED")] if dynamic is not None else []
-
-
-def elf_version_needs(path):
+def elf_version_needs(binary):
     """Every symbol version the file needs from its libraries (GLIBC_2.14, ...)."""
-    verneed = _elf(path).get_section_by_name(".gnu.version_r")
-    if verneed is None:
-        return set()
-    return {aux.name for _, auxiliaries in verneed.iter_versions() for aux in auxiliaries}
+    return {a.name for r in binary.symbols_version_requirement for a in r.get_auxiliary_symbols()}
 
 
 def glibc_version(name):
     """GLIBC_2.14 -> (2, 14); any other name -> None."""
-    if not name.startswith("GLIBC_"):
-        return None
     try:
-        return tuple(int(x) for x in name[len("GLIBC_"):].split("."))
+        return tuple(int(x) for x in name[len("GLIBC_"):].split(".")) if name.startswith("GLIBC_") else None
     except ValueError:
         return None
 
 
 def newest_glibc(versions):
-    """The newest GLIBC_ version among VERSIONS, or None."""
     return max((v for v in versions if glibc_version(v)), key=glibc_version, default=None)
 
 
-def elf_sections(path):
-    return [s.name for s in _elf(path).iter_sections()]
-
-
-def elf_build_id(path):
+def elf_build_id(binary):
     """The GNU build-id as hex, or None."""
-    for section in _elf(path).iter_sections():
-        if section.header["sh_type"] == "SHT_NOTE":
-            for note in section.iter_notes():
-                if note["n_type"] == "NT_GNU_BUILD_ID":
-                    return note["n_desc"]
-    return None
+    return next((bytes(n.description).hex() for n in binary.notes
+                 if n.type == lief.ELF.Note.TYPE.GNU_BUILD_ID), None)
 
 
-def elf_segments(path):
-    """(type without PT_, flags) of every program header: GNU_RELRO, GNU_STACK, LOAD, ..."""
-    return [(str(s["p_type"]).replace("PT_", ""), s["p_flags"]) for s in _elf(path).iter_segments()]
-
-
-def elf_binds_now(path):
+def elf_binds_now(binary):
     """True if the dynamic loader resolves every symbol at load time (DF_BIND_NOW or DF_1_NOW)."""
-    dynamic = _elf(path).get_section_by_name(".dynamic")
-    if dynamic is None:
-        return False
-    for t in dynamic.iter_tags():
-        tag = t.entry.d_tag
-        if tag == "DT_BIND_NOW" or (tag == "DT_FLAGS" and t.entry.d_val & 0x8) or \
-                (tag == "DT_FLAGS_1" and t.entry.d_val & 0x1):
-            return True
-    return False
+    T = lief.ELF.DynamicEntry.TAG
+    return any(e.tag == T.BIND_NOW or (e.tag == T.FLAGS and e.value & 0x8) or (e.tag == T.FLAGS_1 and e.value & 0x1)
+               for e in binary.dynamic_entries)
 
 
 # ---------------------------------------------------------------- PE
 
-IMAGE_SCN_MEM_EXECUTE = 0x20000000
-
-
-def _pe(path):
-    try:
-        pe = pefile.PE(path, fast_load=True)
-        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[d] for d in (
-            "IMAGE_DIRECTORY_ENTRY_EXPORT", "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE")])
-        return pe
-    except pefile.PEFormatError as e:
-        raise FormatError("%s: not a readable PE image: %s" % (path, e))
-
-
-def pe_exports(path):
+def pe_exports(binary):
     """(name, kind) of every export by name: func if its section is executable, else data."""
-    pe = _pe(path)
-    directory = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
-    if directory is None:
+    export = binary.get_export()
+    if export is None:
         return []
     found = []
-    for s in directory.symbols:
-        if s.name is None:
-            continue
-        section = pe.get_section_by_rva(s.address)
-        executable = section is not None and section.Characteristics & IMAGE_SCN_MEM_EXECUTE
-        found.append((s.name.decode("ascii", "replace"), "func" if executable else "data"))
-    by_ordinal = directory.struct.NumberOfFunctions - len(found)
-    if by_ordinal:
-        found.append(("<%d exports by ordinal only>" % by_ordinal, "other"))
+    for e in export.entries:
+        if e.name:
+            section = binary.section_from_rva(e.address)
+            code = section is not None and section.has_characteristic(lief.PE.Section.CHARACTERISTICS.MEM_EXECUTE)
+            found.append((e.name, "func" if code else "data"))
+    if export.export_addr_table_cnt > len(found):
+        found.append(("<%d exports by ordinal only>" % (export.export_addr_table_cnt - len(found)), "other"))
     return found
 
 
-def pe_import_table(path):
-    """The DLL's imports: (DLL name, [functions imported by name]) in file order."""
-    return [(entry.dll.decode("ascii", "replace"), [i.name.decode("ascii", "replace") for i in entry.imports if i.name])
-            for entry in getattr(_pe(path), "DIRECTORY_ENTRY_IMPORT", [])]
+def pe_imports(binary):
+    """{DLL name: [functions imported by name]}, in file order."""
+    return {i.name: [e.name for e in i.entries if not e.is_ordinal] for i in binary.imports}
 
 
-def pe_imports(path):
-    return [dll for dll, _ in pe_import_table(path)]
+def pe_section_names(binary):
+    """Section names, a long one (/4) as the COFF string table holds it (.gnu_debuglink)."""
+    return [s.coff_string.string if s.coff_string else s.name for s in binary.sections]
 
 
-def pe_header(path):
-    """What the release checks read of a DLL's headers: its time stamp, COFF
-    symbol count, DLL characteristics, section names and its version
-    resource's strings ({name: value})."""
-    pe = _pe(path)
-
-    def section_name(raw):
-        name = raw.rstrip(b"\0").decode("latin-1")
-        table = pe.FILE_HEADER.PointerToSymbolTable
-        if name.startswith("/") and name[1:].isdigit() and table:
-            # A long name (.gnu_debuglink) is "/N", N an offset into the COFF
-            # string table after the symbols, which pefile leaves unresolved.
-            at = table + 18 * pe.FILE_HEADER.NumberOfSymbols + int(name[1:])
-            end = pe.__data__.find(b"\0", at)
-            if end > at:
-                name = bytes(pe.__data__[at:end]).decode("latin-1")
-        return name
-
-    strings = {}
-    for info in getattr(pe, "FileInfo", None) or []:
-        for block in info:
-            for table in getattr(block, "StringTable", []):
-                strings.update({k.decode("utf-8", "replace"): v.decode("utf-8", "replace")
-                                for k, v in table.entries.items()})
-    return {"stamp": pe.FILE_HEADER.TimeDateStamp, "nsyms": pe.FILE_HEADER.NumberOfSymbols,
-            "dllchars": pe.OPTIONAL_HEADER.DllCharacteristics,
-            "sections": [section_name(s.Name) for s in pe.sections], "version": strings}
+def pe_version_strings(binary):
+    """{name: value} of the version resource's string tables."""
+    versions = binary.resources_manager.version if binary.has_resources else []
+    return {e.key: e.value for v in versions or [] if v.string_file_info
+            for table in v.string_file_info.children for e in table.entries}
 
 
-def pe_defined_symbols(path, nm="x86_64-w64-mingw32-nm"):
-    """Names of the defined symbols of a PE file's COFF symbol table (pefile
-    does not read that table; MinGW's nm does)."""
-    r = subprocess.run([nm, "--defined-only", path], capture_output=True, text=True)
-    if r.returncode:
-        raise FormatError("%s: %s failed: %s" % (path, nm, r.stderr.strip()))
-    return {line.split()[-1] for line in r.stdout.splitlines() if len(line.split()) == 3}
+def coff_symbols(binary):
+    """Names of the defined symbols of a PE file's COFF symbol table (not a weak external's)."""
+    return {s.name for s in binary.symbols if not (s.is_undefined or s.is_file_record or s.is_weak_external)}
 
 
 # ---------------------------------------------------------------- Mach-O
 
-ARCH_NAMES = {0x0100000C: "arm64", 0x01000007: "x86_64"}
 N_STAB, N_TYPE, N_EXT, N_UNDF = 0xE0, 0x0E, 0x01, 0x0
 INSTRUCTIONS = 0x80000000 | 0x00000400  # S_ATTR_PURE_INSTRUCTIONS | S_ATTR_SOME_INSTRUCTIONS
 
 
-class MachOSlice:
-    """One thin Mach-O image, alone or in a universal file, as macholib reads
-    it. Offsets (uuid_at, command_at, the symbol table's) are within the slice.
-
-      arch          arm64, x86_64 or cpu0x...; is64: a 64-bit image
-      offset, size  where the slice is in the file
-      segments      [(name, vmaddr, vmsize, fileoff, filesize)] in file order
-      sections      [("SEG,sect", addr, size, file offset or 0 if zero-filled, flags)]
-      uuid, uuid_at the LC_UUID bytes and where they stand
-      install_name, current_version   of LC_ID_DYLIB (None without one)
-      min_macos     the minimum macOS version (packed xxxx.yy.zz) or None
-      signature     (dataoff, datasize) of LC_CODE_SIGNATURE or None; signatures
-                    counts such commands
-      command_at    {command number: [offsets of the commands]}
-      symtab        (symoff, nsyms, stroff, strsize) or None
-      indirect      (indirectsymoff, nindirectsyms) or None
-    """
-
-    def __init__(self, path, header):
-        self.path = path
-        self.header = header
-        self.arch = ARCH_NAMES.get(header.header.cputype, "cpu0x%x" % header.header.cputype)
-        self.is64 = header.MH_MAGIC in (mach_o.MH_MAGIC_64, mach_o.MH_CIGAM_64)
-        self.offset, self.size = header.offset, header.size
-        self.segments, self.sections, self.command_at = [], [], {}
-        self.uuid = self.uuid_at = self.install_name = self.current_version = None
-        self.min_macos = self.signature = self.symtab = self.indirect = None
-        self.signatures = 0
-        at = sizeof(header.mach_header)
-        for load, command, data in header.commands:
-            self.command_at.setdefault(load.cmd, []).append(at)
-            if load.cmd == mach_o.LC_SEGMENT_64:
-                name = command.segname.rstrip(b"\0").decode("ascii", "replace")
-                self.segments.append((name, command.vmaddr, command.vmsize, command.fileoff, command.filesize))
-                for s in data:
-                    zerofill = (s.flags & 0xFF) in (0x1, 0xC, 0x12)
-                    self.sections.append(("%s,%s" % (name, s.sectname.rstrip(b"\0").decode("ascii", "replace")),
-                                          s.addr, s.size, 0 if zerofill else s.offset, s.flags))
-            elif load.cmd == mach_o.LC_UUID:
-                self.uuid, self.uuid_at = bytes(command.uuid), at + 8
-            elif load.cmd == mach_o.LC_ID_DYLIB:
-                raw = data[:data.index(b"\0")] if b"\0" in data else None
-                self.install_name = raw.decode("utf-8", "replace") if raw is not None else None
-                self.current_version = int(command.current_version._version)
-            elif load.cmd == mach_o.LC_CODE_SIGNATURE:
-                self.signature = (command.dataoff, command.datasize)
-                self.signatures += 1
-            elif load.cmd == mach_o.LC_SYMTAB:
-                self.symtab = (command.symoff, command.nsyms, command.stroff, command.strsize)
-            elif load.cmd == mach_o.LC_DYSYMTAB:
-                self.indirect = (command.indirectsymoff, command.nindirectsyms)
-            elif load.cmd == mach_o.LC_BUILD_VERSION and command.platform == 1:  # PLATFORM_MACOS
-                self.min_macos = int(command.minos)
-            elif load.cmd == mach_o.LC_VERSION_MIN_MACOSX:
-                self.min_macos = int(command.version)
-            at += load.cmdsize
-        self._symbols = None
-
-    def symbols(self):
-        """[(name, n_type, n_sect, n_value)] of the symbol table, in order."""
-        if self._symbols is None:
-            try:
-                table = SymbolTable(types.SimpleNamespace(filename=self.path), header=self.header)
-            except Exception as e:  # macholib reads past a broken table with struct/index errors
-                raise FormatError("%s [%s]: unreadable symbol table: %s" % (self.path, self.arch, e))
-            self._symbols = [(name.decode("utf-8", "replace") if isinstance(name, bytes) else name,
-                              n.n_type, n.n_sect, n.n_value) for n, name in getattr(table, "nlists", [])]
-        return self._symbols
-
-    def exports(self):
-        """(name without the leading underscore, kind) of every defined external symbol:
-        func if its section holds instructions, else data."""
-        found = []
-        for name, n_type, n_sect, _ in self.symbols():
-            if n_type & N_STAB or not n_type & N_EXT or n_type & N_TYPE == N_UNDF:
-                continue
-            if not name.startswith("_"):
-                found.append((name, "other:no-underscore"))
-                continue
-            code = 0 < n_sect <= len(self.sections) and self.sections[n_sect - 1][4] & INSTRUCTIONS
-            found.append((name[1:], "func" if code else "data"))
-        return found
-
-    def local_symbols(self):
-        """Names of the defined local symbols and debug-map (stab) entries."""
-        return [name for name, n_type, _, _ in self.symbols()
-                if n_type & N_STAB or (not n_type & N_EXT and n_type & N_TYPE != N_UNDF)]
-
-    def has_dwarf(self):
-        return any(s[0] == "__DWARF" for s in self.segments) or \
-            any(s[0].endswith(",__debug_info") for s in self.sections)
+def arch(s):
+    return {"ARM64": "arm64", "X86_64": "x86_64"}.get(s.header.cpu_type.name, str(s.header.cpu_type))
 
 
-def macos_version(packed, full=False):
-    """A Mach-O version (xxxx.yy.zz in nibbles) as text: 11.0, 1.0.0; the patch level only if non-zero or FULL."""
-    major, minor, patch = packed >> 16, (packed >> 8) & 0xFF, packed & 0xFF
-    return "%d.%d.%d" % (major, minor, patch) if patch or full else "%d.%d" % (major, minor)
+def symbols(s):
+    """The symbol table in its order: lief.MachO.Symbol (raw_type n_type, numberof_sections n_sect, value)."""
+    return [x for x in s.symbols if x.origin == lief.MachO.Symbol.ORIGIN.SYMTAB]
 
 
-def macho_slices(path):
-    """The MachOSlice of each image of a thin or universal Mach-O file."""
-    try:
-        macho = MachO(path, allow_unknown_load_commands=True)
-        slices = []
-        for h in macho.headers:
-            if h.offset + h.size > os.path.getsize(path):
-                raise FormatError("%s: a slice runs past the end of the file" % path)
-            slices.append(MachOSlice(path, h))
-        if not slices:
-            raise FormatError("%s: a universal file without slices" % path)
-        return slices
-    except FormatError:
-        raise
-    except Exception as e:  # macholib reports a broken file by ValueError, struct.error, ...
-        raise FormatError("%s: not a readable Mach-O file: %s" % (path, e or type(e).__name__))
+def slice_exports(s):
+    """(name without the leading underscore, kind) of every defined external symbol:
+    func if its section holds instructions, else data."""
+    found = []
+    for x in symbols(s):
+        if x.raw_type & N_STAB or not x.raw_type & N_EXT or x.raw_type & N_TYPE == N_UNDF:
+            continue
+        if not x.name.startswith("_"):
+            found.append((x.name, "other:no-underscore"))
+            continue
+        code = 0 < x.numberof_sections <= len(s.sections) and \
+            int(s.sections[x.numberof_sections - 1].flags) & INSTRUCTIONS
+        found.append((x.name[1:], "func" if code else "data"))
+    return found
+
+
+def local_symbols(s):
+    """Names of the defined local symbols and debug-map (stab) entries."""
+    return [x.name for x in symbols(s) if x.raw_type & N_STAB or (not x.raw_type & N_EXT and x.raw_type & N_TYPE)]
+
+
+def has_dwarf(s):
+    return any(x.name == "__DWARF" for x in s.segments) or any(x.name == "__debug_info" for x in s.sections)
+
+
+def dylib_id(s):
+    """(install name, current version as 1.0.0) of LC_ID_DYLIB, or (None, None)."""
+    c = next((c for c in s.commands if c.command == lief.MachO.LoadCommand.TYPE.ID_DYLIB), None)
+    return (c.name, "%d.%d.%d" % tuple(c.current_version)) if c else (None, None)
+
+
+def min_macos(s):
+    """The minimum macOS as 11.0 (LC_BUILD_VERSION for macOS, or LC_VERSION_MIN_MACOSX); 0.0 without one."""
+    v = [0, 0, 0]
+    if s.has_build_version and s.build_version.platform == lief.MachO.BuildVersion.PLATFORMS.MACOS:
+        v = s.build_version.minos
+    elif s.has_version_min:
+        v = s.version_min.version
+    return "%d.%d" % tuple(v[:2]) + (".%d" % v[2] if v[2] else "")
 
 
 def macos_slice_records(slices):
-    """What a release's manifest records of each of SLICES (macho_slices), by architecture name:
-    [{"architecture", "min_macos", "exports"}]."""
-    return [{"architecture": s.arch, "min_macos": macos_version(s.min_macos or 0), "exports": len(s.exports())}
-            for s in sorted(slices, key=lambda s: s.arch)]
-
-
-def macho_exports(path):
-    """[(arch, [(name, kind)])] for each slice."""
-    return [(s.arch, s.exports()) for s in macho_slices(path)]
+    """What a release's manifest records of each slice, by architecture: [{architecture, min_macos, exports}]."""
+    return sorted(({"architecture": arch(s), "min_macos": min_macos(s), "exports": len(slice_exports(s))}
+                   for s in slices), key=lambda r: r["architecture"])
 
 
 # ---------------------------------------------------------------- any
 
-
 def exports(path):
     """(format, [(arch or None, [(name, kind)])]) of a library of any of the three formats."""
-    fmt = kind(path)
-    if fmt == "ELF":
-        return fmt, [(None, elf_exports(path))]
-    if fmt == "PE":
-        return fmt, [(None, pe_exports(path))]
-    if fmt == "Mach-O":
-        return fmt, macho_exports(path)
+    open(path, "rb").close()
+    if lief.is_elf(path):
+        return "ELF", [(None, elf_exports(elf(path)))]
+    if lief.is_pe(path):
+        return "PE", [(None, pe_exports(pe(path)))]
+    if lief.is_macho(path):
+        return "Mach-O", [(arch(s), slice_exports(s)) for s in macho_slices(path)]
     raise FormatError("%s: not ELF, PE or Mach-O" % path)
 
 
 if __name__ == "__main__":
-    # For the shell scripts: "formats.py build-id FILE" prints an ELF file's build-id.
     if len(sys.argv) != 3 or sys.argv[1] != "build-id":
-        sys.exit("usage: formats.py build-id FILE")
+        sys.exit("usage: python3 -m tessaly_build.formats build-id FILE")
     try:
-        print(elf_build_id(sys.argv[2]) or "")
+        print(elf_build_id(elf(sys.argv[2])) or "")
     except (FormatError, OSError) as e:
         sys.exit("formats.py: %s" % e)
