@@ -75,12 +75,11 @@ function(tessaly_apply_exports target)
     target_sources(${target} PRIVATE "${TESSALY_LINK_EXPORTS}")
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
       "LINKER:-Map,$<TARGET_FILE_DIR:${target}>/${TESSALY_LIBRARY_NAME}.map")
-    # The DLL holds only the code that its seven exports reach. GNU ld keeps
-    # every function of a PE object even with --gc-sections (its script keeps
-    # all .pdata, which points at each function), so the units are compiled
-    # for link-time optimisation instead: the LTO link sees that nothing
-    # reaches send_request, padding, the encryption and state-printing
-    # routines or the byte-oriented AES, and leaves them out.
+    # The DLL holds only the code its seven exports reach: GNU ld keeps every
+    # function of a PE object even with --gc-sections (its script keeps all
+    # .pdata, which points at each), so the units are compiled for link-time
+    # optimisation, whose link leaves out what nothing reaches (send_request,
+    # padding, encryption, state printing, the byte-oriented AES).
     set_property(TARGET ${target} tessaly_bridge tessaly_crypto PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
   elseif(APPLE)
     # Zig's Mach-O linker (the smoke build on Linux) takes no export list:
