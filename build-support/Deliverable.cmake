@@ -1,21 +1,17 @@
 # What differs between the three deliverables: the library's file name and
-# the Java package its native methods bind to, as build-support/settings.sh
-# decides them once for the build and the scripts (Settings.cmake reads it).
-# The rest of the build is split by concern into the files included below.
+# the Java package of its native methods (settings.sh); then the rest of the
+# build, by concern.
 
+set(_platform linux)
 if(WIN32)
   set(_platform windows)
 elseif(APPLE)
   set(_platform macos)
-else()
-  set(_platform linux)
 endif()
 string(REPLACE "." "_" _default_package "${_setting_tessaly_${_platform}_package}")
-set(_default_name "${_setting_tessaly_${_platform}_library}")
-
 set(TESSALY_JNI_PACKAGE "${_default_package}" CACHE STRING
     "Java package of the native-method holder, in JNI form (dots as underscores)")
-set(TESSALY_LIBRARY_NAME "${_default_name}" CACHE STRING
+set(TESSALY_LIBRARY_NAME "${_setting_tessaly_${_platform}_library}" CACHE STRING
     "Base name of the shared library (libNAME.so, libNAME.dylib, NAME.dll)")
 
 if(NOT TESSALY_JNI_PACKAGE MATCHES "^[A-Za-z][A-Za-z0-9]*(_[A-Za-z][A-Za-z0-9]*)*$")

@@ -1,18 +1,13 @@
-# What the library exports, and the linker inputs that make it so.
-#
-# The one source is build-support/exports/library.txt, the list that
-# build-support/checks/check-exports compares every built library with:
-# native methods (jni), C++ routines (func, by name) and tables (data). This
-# build's copy, with the package filled in, is TESSALY_EXPECTED_EXPORTS; the
-# linker's list is made from it:
-#   Linux    a version script: the JNI names, the tables, and each routine by
-#            its mangled prefix _Z<length><name>*
-#   macOS    ld64's export list: the same names with Mach-O's leading underscore
-#   Windows  the module-definition file (.def): the native methods alone
-# Routines other than the native methods are marked TESSALY_API in their
-# headers. On ELF and Mach-O that makes them visible (the export list still
-# decides what leaves the library); on Windows only the native methods are
-# exported, through the module-definition file.
+# What the library exports, and the linker inputs that make it so, from the
+# one list build-support/exports/library.txt (its header says its form),
+# which check-exports holds every built library to. This build's copy, its
+# package filled in, is TESSALY_EXPECTED_EXPORTS; the linker's list,
+# TESSALY_LINK_EXPORTS, is made from it: on Linux a version script (the JNI
+# names, the tables, each routine by its mangled prefix _Z<length><name>*),
+# on macOS ld64's export list (the same with Mach-O's leading underscore), on
+# Windows the module-definition file (the native methods alone). The routines
+# are marked TESSALY_API in their headers: visible on ELF and Mach-O, where
+# the list still decides what leaves the library; nothing on Windows.
 if(WIN32)
   set(TESSALY_API_DEFINITION "TESSALY_API=")
 else()
@@ -21,35 +16,23 @@ endif()
 
 set(_exports_dir "${PROJECT_BINARY_DIR}/exports")
 set(_source "${PROJECT_SOURCE_DIR}/build-support/exports/library.txt")
-set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_source}")
-file(READ "${_source}" _list)
-string(CONFIGURE "${_list}" _list @ONLY)
 set(TESSALY_EXPECTED_EXPORTS "${_exports_dir}/library.txt")
-file(CONFIGURE OUTPUT "${TESSALY_EXPECTED_EXPORTS}" CONTENT "${_list}" @ONLY)
-
-# The linker's names: "KIND NAME" lines, comments dropped.
-string(REPLACE ";" "\\;" _list "${_list}")
-string(REPLACE "\n" ";" _lines "${_list}")
+configure_file("${_source}" "${TESSALY_EXPECTED_EXPORTS}" @ONLY)
+file(STRINGS "${TESSALY_EXPECTED_EXPORTS}" _lines)
 set(_names "")
 foreach(_line IN LISTS _lines)
   string(REGEX REPLACE "#.*" "" _line "${_line}")
   string(STRIP "${_line}" _line)
   if(_line STREQUAL "")
     continue()
-  endif()
-  if(NOT _line MATCHES "^(jni|func|data) +([A-Za-z0-9_]+)$")
+  elseif(NOT _line MATCHES "^(jni|func|data) +([A-Za-z0-9_]+)$")
     message(FATAL_ERROR "${_source}: expected 'jni NAME', 'func NAME' or 'data NAME', got '${_line}'")
+  elseif(CMAKE_MATCH_1 STREQUAL "func" AND NOT WIN32)
+    string(LENGTH "${CMAKE_MATCH_2}" _length)
+    list(APPEND _names "_Z${_length}${CMAKE_MATCH_2}*")  # the routine of that name, whatever its signature
+  elseif(CMAKE_MATCH_1 STREQUAL "jni" OR NOT WIN32)
+    list(APPEND _names "${CMAKE_MATCH_2}")
   endif()
-  set(_kind "${CMAKE_MATCH_1}")
-  set(_name "${CMAKE_MATCH_2}")
-  if(WIN32 AND NOT _kind STREQUAL "jni")
-    continue()  # the DLL exports the native methods alone
-  endif()
-  if(_kind STREQUAL "func")
-    string(LENGTH "${_name}" _length)
-    set(_name "_Z${_length}${_name}*")  # the routine of that name, whatever its signature
-  endif()
-  list(APPEND _names "${_name}")
 endforeach()
 
 if(WIN32)
@@ -87,33 +70,30 @@ endif()
 
 # Applies the export list and runtime linkage to the shipped library.
 function(tessaly_apply_exports target)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TESSALY_LINK_EXPORTS}")
   if(WIN32)
     target_sources(${target} PRIVATE "${TESSALY_LINK_EXPORTS}")
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
       "LINKER:-Map,$<TARGET_FILE_DIR:${target}>/${TESSALY_LIBRARY_NAME}.map")
-    # The DLL holds only the code that its seven exports reach. GNU ld keeps
-    # every function of a PE object even with --gc-sections (its script keeps
-    # all .pdata, which points at each function), so the units are compiled
-    # for link-time optimisation instead: the LTO link sees that nothing
-    # reaches send_request, padding, the encryption and state-printing
-    # routines or the byte-oriented AES, and leaves them out.
+    # The DLL holds only the code its seven exports reach: GNU ld keeps every
+    # function of a PE object even with --gc-sections (its script keeps all
+    # .pdata, which points at each), so the units are compiled for link-time
+    # optimisation, whose link leaves out what nothing reaches (send_request,
+    # padding, encryption, state printing, the byte-oriented AES).
     set_property(TARGET ${target} tessaly_bridge tessaly_crypto PROPERTY INTERPROCEDURAL_OPTIMIZATION ON)
   elseif(APPLE)
-    # ld64 takes the export list. Zig's Mach-O linker (the smoke build on
-    # Linux) has no such option; there the symbol visibility that the
-    # headers declare is all that decides, and the same export check runs.
+    # Zig's Mach-O linker (the smoke build on Linux) takes no export list:
+    # there the headers' symbol visibility alone decides, and the same
+    # export check runs.
     if(NOT TESSALY_ZIG_SMOKE_BUILD)
       target_link_options(${target} PRIVATE "LINKER:-exported_symbols_list,${TESSALY_LINK_EXPORTS}")
-      set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TESSALY_LINK_EXPORTS}")
     endif()
-  elseif(TESSALY_SANITIZE)
-    target_link_options(${target} PRIVATE "LINKER:--version-script=${TESSALY_LINK_EXPORTS}")
-    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TESSALY_LINK_EXPORTS}")
   else()
-    target_link_options(${target} PRIVATE
-      "LINKER:--version-script=${TESSALY_LINK_EXPORTS}" "LINKER:--exclude-libs,ALL" "LINKER:--no-undefined"
-      -static-libstdc++ -static-libgcc)
-    tessaly_apply_glibc_compat(${target})
-    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TESSALY_LINK_EXPORTS}")
+    target_link_options(${target} PRIVATE "LINKER:--version-script=${TESSALY_LINK_EXPORTS}")
+    # A sanitized library needs the sanitizers' runtimes and libstdc++ as shared libraries.
+    if(NOT TESSALY_SANITIZE)
+      target_link_options(${target} PRIVATE "LINKER:--exclude-libs,ALL" "LINKER:--no-undefined")
+      tessaly_apply_glibc_compat(${target})
+    endif()
   endif()
 endfunction()

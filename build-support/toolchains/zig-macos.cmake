@@ -24,9 +24,8 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSALY_MACOS_ARCH)
 
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR "${TESSALY_MACOS_ARCH}")
-# The wrappers take Zig's target as their first argument.
 set(CMAKE_C_COMPILER "${CMAKE_CURRENT_LIST_DIR}/../macos/zig-cc" "${TESSALY_ZIG_TARGET}")
-set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/../macos/zig-c++" "${TESSALY_ZIG_TARGET}")
+set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/../macos/zig-cc" --c++ "${TESSALY_ZIG_TARGET}")
 # Zig brings its own macOS headers and libraries: no SDK, no -arch flags;
 # the deployment target is part of Zig's target.
 set(CMAKE_OSX_SYSROOT "/" CACHE PATH "")
