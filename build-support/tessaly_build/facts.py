@@ -45,15 +45,22 @@ def jni_warnings():
     return setting("jni_warnings")
 
 
-def sha256_bytes(data):
-    """The SHA-256 of DATA, in hex: the digest every manifest, index and sums file holds."""
-    return hashlib.sha256(data).hexdigest()
-
-
 def sha256_file(path):
-    """The SHA-256 of the file at PATH, in hex."""
+    """The SHA-256 of the file at PATH, in hex: the digest every manifest, index and sums file holds."""
     with open(path, "rb") as f:
         return hashlib.file_digest(f, "sha256").hexdigest()
+
+
+def differs(folder, entry):
+    """Whether the file of a manifest ENTRY ({path, size, sha256}, path under FOLDER) is missing or another."""
+    path = os.path.join(folder, entry["path"])
+    return not os.path.isfile(path) or os.path.getsize(path) != entry["size"] or sha256_file(path) != entry["sha256"]
+
+
+def files_under(folder):
+    """Every file under FOLDER but symbolic links, sorted."""
+    return sorted(os.path.join(base, n) for base, _, names in os.walk(folder) for n in names
+                  if not os.path.islink(os.path.join(base, n)))
 
 
 def export_list(path, package=None):
