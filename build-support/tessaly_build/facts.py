@@ -40,11 +40,6 @@ def test_key():
     return setting("test_mesh_key").lower()
 
 
-def jni_warnings():
-    """The pattern (extended regular expression) of a JVM's JNI warnings."""
-    return setting("jni_warnings")
-
-
 def sha256_file(path):
     """The SHA-256 of the file at PATH, in hex: the digest every manifest, index and sums file holds."""
     with open(path, "rb") as f:
