@@ -51,9 +51,7 @@ elseif(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR AND (WIN32 OR CMAK
   if(WIN32)
     set(_platform windows-x64)
     _tessaly_jvm("${TESSALY_JAVA}" windows-x64 cross "${_wine_java}" "${CMAKE_BINARY_DIR}/wine-prefix")
-    cmake_path(ABSOLUTE_PATH _setting_tessaly_windows_jdk_dir BASE_DIRECTORY "${PROJECT_SOURCE_DIR}"
-               OUTPUT_VARIABLE _windows_jdk)
-    set(TESSALY_CHILD_JAVA "Z:${_windows_jdk}/bin/java.exe")
+    set(TESSALY_CHILD_JAVA "Z:${_jdk_dir}/windows-x64/bin/java.exe")
   else()
     set(_platform linux-${CMAKE_SYSTEM_PROCESSOR})
     string(REPLACE aarch64 arm64 _arch ${CMAKE_SYSTEM_PROCESSOR})
