@@ -8,12 +8,7 @@
 # Windows the module-definition file (the native methods alone). The routines
 # are marked TESSALY_API in their headers: visible on ELF and Mach-O, where
 # the list still decides what leaves the library; nothing on Windows.
-if(WIN32)
-  set(TESSALY_API_DEFINITION "TESSALY_API=")
-else()
-  set(TESSALY_API_DEFINITION "TESSALY_API=__attribute__((visibility(\"default\")))")
-endif()
-
+set(TESSALY_API_DEFINITION "TESSALY_API=__attribute__((visibility(\"default\")))")
 set(_exports_dir "${PROJECT_BINARY_DIR}/exports")
 set(_source "${PROJECT_SOURCE_DIR}/build-support/exports/library.txt")
 set(TESSALY_EXPECTED_EXPORTS "${_exports_dir}/library.txt")
@@ -36,6 +31,7 @@ foreach(_line IN LISTS _lines)
 endforeach()
 
 if(WIN32)
+  set(TESSALY_API_DEFINITION "TESSALY_API=")
   set(TESSALY_LINK_EXPORTS "${_exports_dir}/${TESSALY_LIBRARY_NAME}.def")
   list(JOIN _names "\n    " _names)
   file(CONFIGURE OUTPUT "${TESSALY_LINK_EXPORTS}" @ONLY CONTENT [[

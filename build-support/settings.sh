@@ -33,13 +33,12 @@ tessaly_loader_javac_flags='--release 11 -XDstringConcat=inline'
 tessaly_jdk_home='/usr/lib/jvm/java-17-openjdk-amd64'
 
 # The JDKs beside the host's, unpacked (never installed) by install-deps.sh
-# into these folders of the checkout: Debian's OpenJDK 17 for arm64 and
-# s390x (the qemu presets) in <foreign>/<arch>; the Windows x64 JDK 17 (the
-# windows-x64 preset); and in <foreign>/<name> the JDKs 21 and 25 the suite
-# also runs in, the Windows ones under the wine 10 of a Debian 13 root
+# into <tessaly_foreign_jdk_dir>/<name>: Debian's OpenJDK 17 for arm64 and
+# s390x (the qemu presets) as <arch>; the Windows x64 JDK 17 (the windows-x64
+# preset) as windows-x64; the JDKs 21 and 25 the suite also runs in as named
+# in tessaly_more_jdks, the Windows ones under the wine 10 of a Debian 13 root
 # (Debian 12's wine 8 lacks a function they import).
 tessaly_foreign_jdk_dir='build/tools/jdk'
-tessaly_windows_jdk_dir='build/tools/jdk/windows-x64'
 tessaly_more_jdks='linux-x64-21 linux-x64-25 linux-aarch64-21 windows-x64-21 windows-x64-25'
 tessaly_wine10_root='build/tools/wine10-root'
 

@@ -3,9 +3,7 @@
 # @rpath/libSkyrope.dylib, the project's version as the current version (the
 # major version's .0.0 as the compatibility version) and, in a release
 # build, dead stripping. A release's debug information stays in the object
-# files that the linked file's debug map names; build-support/macos/release-dylib
-# makes the .dSYM from it, strips the file, gives it a UUID of its stripped
-# bytes (the linker's covers the build folder and the clock) and re-signs it.
+# files the linked file's debug map names, for release-dylib's .dSYM.
 if(NOT APPLE)
   return()
 endif()

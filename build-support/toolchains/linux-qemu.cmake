@@ -1,6 +1,9 @@
-# Cross build for Linux on TESSALY_CROSS_ARCH (set by the including toolchain
-# file) with Debian's cross compiler; ctest runs the programs under qemu-user
-# with the cross sysroot as the library root.
+# Cross build for Linux on TESSALY_CROSS_ARCH (aarch64 or s390x, set by the
+# preset) with Debian's cross compiler; ctest runs the programs under
+# qemu-user with the cross sysroot as the library root. The test projects
+# CMake compiles while it probes the compiler read this file again: they need
+# the same architecture.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSALY_CROSS_ARCH)
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${TESSALY_CROSS_ARCH})
 
